@@ -1,0 +1,56 @@
+#pragma once
+
+// The guard's only window on the process table. One source file per platform
+// implements these; nothing else in the tree touches a platform header.
+// Every query is a snapshot and keeps no state between calls.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include <sys/types.h>
+
+static_assert(sizeof(pid_t) == 4, "process IDs are signed 32-bit");
+
+// The two IDs that every process of one job shares. Valid only when both are
+// non-zero.
+struct coalition_ids {
+    uint64_t resource;
+    uint64_t jetsam;
+};
+
+constexpr bool operator==(const coalition_ids &a, const coalition_ids &b)
+{
+    return a.resource == b.resource && a.jetsam == b.jetsam;
+}
+
+constexpr bool is_valid(const coalition_ids &ids)
+{
+    return ids.resource != 0 && ids.jetsam != 0;
+}
+
+// The most processes one scan ever reports; a larger coalition fails the scan.
+constexpr int member_capacity = 16384;
+using member_list = std::array<pid_t, member_capacity>;
+
+// The boot session identifier: non-empty, NUL-terminated, shorter than 64 bytes.
+constexpr size_t boot_session_size = 64;
+using boot_session_id = std::array<char, boot_session_size>;
+
+// 1 and the pair of pid in out when the process exists and its pair is valid;
+// 0 otherwise (out is then not to be used).
+int identity(pid_t pid, coalition_ids *out);
+
+// Every live, non-zombie process of the current user, other than 0, 1 and the
+// caller, whose valid pair equals target, in listing order. Returns the count
+// written to out, or -1 when the scan failed or would exceed member_capacity.
+int members(const coalition_ids &target, member_list &out);
+
+// Sends sig to pid only after re-reading its pair and finding target. 1 when
+// the signal was delivered or the process was already gone; 0 otherwise,
+// including whenever the pair did not match and nothing was sent.
+int checked_signal(pid_t pid, const coalition_ids &target, int sig);
+
+// 1 with the current boot session identifier in out; 0 when it can't be read
+// or is empty.
+int read_boot_session(boot_session_id &out);

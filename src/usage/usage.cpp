@@ -1,0 +1,8 @@
+#include "usage/usage.h"
+
+#include "main/exit_status.h"
+
+int cmd_usage(const char *)
+{
+    return exit_usage_root;
+}

@@ -1,0 +1,117 @@
+#include "support/cgroup.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "support/harness.h"
+
+std::string cgroup2_mount()
+{
+    // Fields of a mountinfo line: ... mount-point ... " - " fstype source opts
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t dash = line.find(" - ");
+        if (dash == std::string::npos || line.compare(dash + 3, 8, "cgroup2 ") != 0)
+            continue;
+        std::istringstream fields(line.substr(0, dash));
+        std::string id, parent, dev, root, mount_point;
+        fields >> id >> parent >> dev >> root >> mount_point;
+        return mount_point;
+    }
+    return {};
+}
+
+std::string cgroup_skip_reason()
+{
+    if (geteuid() != 0)
+        return "needs root to create cgroups";
+    const std::string mount = cgroup2_mount();
+    if (mount.empty())
+        return "no cgroup2 hierarchy is mounted";
+    if (access((mount + "/cgroup.procs").c_str(), W_OK) != 0)
+        return "the cgroup2 hierarchy at " + mount + " is not writable";
+    return {};
+}
+
+std::string cgroup_of(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/cgroup");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("0::", 0) == 0)
+            return line.substr(3);
+    return {};
+}
+
+test_cgroup::test_cgroup(const std::string &tag)
+{
+    static int serial = 0;
+    const std::string mount = cgroup2_mount();
+    if (mount.empty())
+        return;
+    path = mount + "/marloft-test-" + std::to_string(getpid()) + "-" + tag + "-" +
+           std::to_string(serial++);
+    if (mkdir(path.c_str(), 0755) != 0) {
+        path.clear();
+        return;
+    }
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0)
+        id = st.st_ino;
+    procs_fd = open((path + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC);
+}
+
+test_cgroup::~test_cgroup()
+{
+    if (path.empty())
+        return;
+    kill_all();
+    if (procs_fd >= 0)
+        close(procs_fd);
+    // The kernel removes a group only once its last task is fully gone.
+    wait_until([&] { return rmdir(path.c_str()) == 0 || errno == ENOENT; }, 5s);
+}
+
+bool test_cgroup::add(pid_t pid) const
+{
+    const std::string text = std::to_string(pid);
+    return procs_fd >= 0 && write(procs_fd, text.data(), text.size()) ==
+                                static_cast<ssize_t>(text.size());
+}
+
+std::vector<pid_t> test_cgroup::procs() const
+{
+    std::vector<pid_t> out;
+    std::ifstream in(path + "/cgroup.procs");
+    pid_t pid;
+    while (in >> pid)
+        out.push_back(pid);
+    return out;
+}
+
+bool test_cgroup::populated() const
+{
+    return read_file(path + "/cgroup.events").find("populated 1") != std::string::npos;
+}
+
+bool test_cgroup::kill_all() const
+{
+    write_file(path + "/cgroup.kill", "1");
+    // Killed children of ours turn into zombies that keep the group
+    // populated until they are reaped.
+    return wait_until(
+        [&] {
+            while (waitpid(-1, nullptr, WNOHANG) > 0) {
+            }
+            return !populated();
+        },
+        10s);
+}
