@@ -10,7 +10,10 @@ shell=${MARLOFT_SHELL:-$here/build/default/src/marloft-shell}
 work=$(mktemp -d)
 runner=
 cleanup() {
-    [ -n "$runner" ] && kill -KILL "$runner" 2>/dev/null && wait "$runner" 2>/dev/null
+    if [ -n "$runner" ]; then
+        kill -KILL "$runner" 2>/dev/null
+        wait "$runner" 2>/dev/null || true
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
