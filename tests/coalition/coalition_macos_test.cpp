@@ -101,7 +101,7 @@ struct scan_result {
 scan_result scan(const coalition_ids &wanted = target)
 {
     static member_list out;
-    const size_t first_call = current().calls.size();
+    [[maybe_unused]] const size_t first_call = current().calls.size();
     testing::internal::CaptureStderr();
     heap = {true, 0, 0, nullptr, nullptr};
     const int count = members(wanted, out);
