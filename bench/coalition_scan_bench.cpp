@@ -9,7 +9,7 @@
 //
 //   cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DMARLOFT_BENCH=ON
 //   cmake --build build/bench --target coalition_scan_bench
-//   build/bench/bench/coalition_scan_bench
+//   build/bench/bench/coalition_scan_bench --benchmark_repetitions=5
 
 #include <algorithm>
 #include <array>
@@ -213,10 +213,13 @@ struct summary_reporter : benchmark::ConsoleReporter {
     void ReportRuns(const std::vector<Run> &runs) override
     {
         ConsoleReporter::ReportRuns(runs);
+        // With --benchmark_repetitions the median stands for the run.
         for (const Run &run : runs) {
             const auto found = run.counters.find("per_process");
-            if (found != run.counters.end() && !run.error_occurred)
-                per_process_us[run.benchmark_name()] = found->second.value * 1e6;
+            if (found == run.counters.end() || run.error_occurred ||
+                !(run.aggregate_name.empty() || run.aggregate_name == "median"))
+                continue;
+            per_process_us[run.run_name.str()] = found->second.value * 1e6;
         }
     }
 };
