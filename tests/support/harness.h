@@ -27,6 +27,12 @@ struct spawn_options {
     // When >= 0, the child moves itself into the cgroup whose cgroup.procs
     // this descriptor has open before it execs, so a job starts inside it.
     int cgroup_procs_fd = -1;
+    // Signals the child sets to SIG_IGN before it execs, as a careless
+    // caller would pass them on.
+    std::vector<int> ignored_signals;
+    // {resource, value}: the child sets both the soft and the hard limit of
+    // each resource before it execs.
+    std::vector<std::pair<int, unsigned long>> limits;
 };
 
 // fork + execv of argv (argv[0] is the path). Returns the pid, or -1.
