@@ -71,17 +71,24 @@ TEST(Runner, CapturesBothStreamsAndRecordsHowTheCommandEnded)
 {
     using namespace std::string_literals;
     const ending_case cases[] = {
-        {"clean exit", "printf out; printf err >&2", "out", "err", record(0, 0, false)},
-        {"exit status", "echo a; echo b >&2; exit 3", "a\n", "b\n", record(3, 0, false)},
-        {"highest exit status", "exit 255", "", "", record(255, 0, false)},
-        {"SIGKILL", "echo before; kill -KILL $$", "before\n", "", record(-1, 9, false)},
-        {"SIGTERM", "kill -TERM $$", "", "", record(-1, 15, false)},
-        {"a crash", "kill -SEGV $$", "", "", record(-1, 11, false)},
+        {"clean exit", "printf out; printf err >&2", "out", "err",
+         R"({"exit_code":0,"signal":0,"truncated":false})" "\n"},
+        {"exit status", "echo a; echo b >&2; exit 3", "a\n", "b\n",
+         R"({"exit_code":3,"signal":0,"truncated":false})" "\n"},
+        {"highest exit status", "exit 255", "", "",
+         R"({"exit_code":255,"signal":0,"truncated":false})" "\n"},
+        {"SIGKILL", "echo before; kill -KILL $$", "before\n", "",
+         R"({"exit_code":-1,"signal":9,"truncated":false})" "\n"},
+        {"SIGTERM", "kill -TERM $$", "", "",
+         R"({"exit_code":-1,"signal":15,"truncated":false})" "\n"},
+        {"a crash", "kill -SEGV $$", "", "",
+         R"({"exit_code":-1,"signal":11,"truncated":false})" "\n"},
         {"binary output", R"(printf 'a\0b\377'; printf '\0' >&2)", "a\0b\377"s, "\0"s,
-         record(0, 0, false)},
+         R"({"exit_code":0,"signal":0,"truncated":false})" "\n"},
         {"both streams below the budget",
          emit("out", 30'000, false) + "; " + emit("err", 30'000, true),
-         repeated("out", 30'000), repeated("err", 30'000), record(0, 0, false)},
+         repeated("out", 30'000), repeated("err", 30'000),
+         R"({"exit_code":0,"signal":0,"truncated":false})" "\n"},
     };
     for (const auto &c : cases) {
         session s;
