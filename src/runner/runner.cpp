@@ -106,7 +106,8 @@ int capture_output(pid_t child, std::array<pollfd, 2> &streams, const std::array
         // into a blocking read.
         for (pollfd &p : streams)
             p.revents = 0;
-        poll(streams.data(), streams.size(), poll_timeout_ms);
+        // nfds_t is 32 bits on macOS; the cast keeps -Wconversion quiet there.
+        poll(streams.data(), static_cast<nfds_t>(streams.size()), poll_timeout_ms);
         for (size_t i = 0; i < streams.size(); ++i) {
             if ((streams[i].revents & (POLLIN | POLLHUP)) == 0)
                 continue;

@@ -11,6 +11,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -110,6 +111,13 @@ pid_t spawn(const std::vector<std::string> &argv, const spawn_options &options)
         return pid;
     child_setup(options);
     signal(SIGPIPE, SIG_DFL);
+    for (const int sig : options.ignored_signals)
+        signal(sig, SIG_IGN);
+    for (const auto &[resource, value] : options.limits) {
+        const rlimit limit{value, value};
+        if (setrlimit(resource, &limit) != 0)
+            _exit(126);
+    }
     execv(args[0], args.data());
     _exit(127);
 }

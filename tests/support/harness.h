@@ -30,6 +30,12 @@ struct spawn_options {
     // When set, the child gives up root for this user and group, with no
     // supplementary groups, before it execs (status 126 if it can't).
     std::optional<std::pair<uid_t, gid_t>> run_as;
+    // Signals the child sets to SIG_IGN before it execs, as a careless
+    // caller would pass them on.
+    std::vector<int> ignored_signals;
+    // {resource, value}: the child sets both the soft and the hard limit of
+    // each resource before it execs.
+    std::vector<std::pair<int, unsigned long>> limits;
 };
 
 // fork + execv of argv (argv[0] is the path). Returns the pid, or -1.

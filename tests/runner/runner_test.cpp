@@ -1,0 +1,471 @@
+// The runner driven as its caller drives it: the real binary, a start file,
+// a command under bash, and the capture files and result record on disk.
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "main/exit_status.h"
+#include "runner_support.h"
+#include "support/harness.h"
+
+namespace {
+
+constexpr size_t budget = 65'536;
+
+// What `yes LINE | head -c n` writes.
+std::string repeated(const std::string &line, size_t n)
+{
+    std::string s;
+    while (s.size() < n)
+        s += line + "\n";
+    s.resize(n);
+    return s;
+}
+
+std::string emit(const std::string &line, size_t n, bool to_stderr)
+{
+    return "yes " + line + " | head -c " + std::to_string(n) + (to_stderr ? " >&2" : "");
+}
+
+bool is_prefix(const std::string &part, const std::string &whole)
+{
+    return whole.compare(0, part.size(), part) == 0 && part.size() <= whole.size();
+}
+
+// The pid a command wrote to path with `echo`, once the whole line is
+// there; 0 if it never is.
+pid_t await_pid(const std::string &path)
+{
+    std::string line;
+    wait_until(
+        [&] {
+            line = read_file(path);
+            return !line.empty() && line.back() == '\n';
+        },
+        5s);
+    return static_cast<pid_t>(std::atoi(line.c_str()));
+}
+
+struct ending_case {
+    const char *name;
+    std::string command;
+    std::string out;
+    std::string err;
+    std::string record;
+};
+
+TEST(Runner, CapturesBothStreamsAndRecordsHowTheCommandEnded)
+{
+    using namespace std::string_literals;
+    const ending_case cases[] = {
+        {"clean exit", "printf out; printf err >&2", "out", "err",
+         R"({"exit_code":0,"signal":0,"truncated":false})" "\n"},
+        {"exit status", "echo a; echo b >&2; exit 3", "a\n", "b\n",
+         R"({"exit_code":3,"signal":0,"truncated":false})" "\n"},
+        {"highest exit status", "exit 255", "", "",
+         R"({"exit_code":255,"signal":0,"truncated":false})" "\n"},
+        {"SIGKILL", "echo before; kill -KILL $$", "before\n", "",
+         R"({"exit_code":-1,"signal":9,"truncated":false})" "\n"},
+        {"SIGTERM", "kill -TERM $$", "", "",
+         R"({"exit_code":-1,"signal":15,"truncated":false})" "\n"},
+        {"a crash", "kill -SEGV $$", "", "",
+         R"({"exit_code":-1,"signal":11,"truncated":false})" "\n"},
+        {"binary output", R"(printf 'a\0b\377'; printf '\0' >&2)", "a\0b\377"s, "\0"s,
+         R"({"exit_code":0,"signal":0,"truncated":false})" "\n"},
+        {"both streams below the budget",
+         emit("out", 30'000, false) + "; " + emit("err", 30'000, true),
+         repeated("out", 30'000), repeated("err", 30'000),
+         R"({"exit_code":0,"signal":0,"truncated":false})" "\n"},
+    };
+    for (const auto &c : cases) {
+        session s;
+        s.launch(c.command);
+        EXPECT_EQ(s.await_record(), c.record) << c.name;
+        EXPECT_EQ(read_file(s.out), c.out) << c.name;
+        EXPECT_EQ(read_file(s.err), c.err) << c.name;
+        for (const std::string &path : {s.out, s.err, s.result})
+            EXPECT_EQ(file_mode(path), 0600) << c.name << ": " << path;
+        EXPECT_FALSE(file_exists(s.result + ".tmp")) << c.name;
+        EXPECT_TRUE(process_alive(s.pid)) << c.name << ": the runner pauses after its record";
+    }
+}
+
+struct budget_case {
+    const char *name;
+    size_t out;
+    size_t err;
+};
+
+TEST(Runner, BothStreamsShareOneBudget)
+{
+    const budget_case cases[] = {
+        {"stdout alone at the budget", budget, 0},
+        {"stdout alone one byte over", budget + 1, 0},
+        {"stderr alone at the budget", 0, budget},
+        {"stderr alone one byte over", 0, budget + 1},
+        {"split at the budget", 40'000, budget - 40'000},
+        {"split one byte over", 40'000, budget - 40'000 + 1},
+        {"both over half", 50'000, 50'000},
+        {"far past the budget", 4 << 20, 1 << 20},
+    };
+    for (const auto &c : cases) {
+        session s;
+        s.launch(emit("stdout-line", c.out, false) + "; " + emit("stderr-line", c.err, true));
+        const bool truncated = c.out + c.err > budget;
+        EXPECT_EQ(s.await_record(), record(0, 0, truncated)) << c.name;
+        const std::string out = read_file(s.out);
+        const std::string err = read_file(s.err);
+        EXPECT_EQ(out.size() + err.size(), truncated ? budget : c.out + c.err) << c.name;
+        EXPECT_TRUE(is_prefix(out, repeated("stdout-line", c.out))) << c.name;
+        EXPECT_TRUE(is_prefix(err, repeated("stderr-line", c.err))) << c.name;
+    }
+}
+
+TEST(Runner, CommandSeesItsLimitsAndTheRunnersOtherDescriptors)
+{
+    session s;
+    // Give the runner generous limits of its own, so that what the command
+    // sees can only come from the runner.
+    rlimit core{};
+    getrlimit(RLIMIT_CORE, &core);
+    spawn_options options;
+    options.limits = {{RLIMIT_CORE, core.rlim_max}, {RLIMIT_NOFILE, 1024}};
+    const int extra = open((s.dir / "extra").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(extra, 0);
+    options.fds.push_back({5, extra});
+    // ls lists bash's descriptors (it is not the last command, so bash
+    // forks it rather than becoming it): no pipe end may have leaked.
+    s.launch("ulimit -Sc; ulimit -Hc; ulimit -Sn; ulimit -Hn; echo kept >&5; ls /proc/$$/fd; true",
+             options);
+    close(extra);
+    EXPECT_EQ(s.await_record(), record(0, 0, false));
+    EXPECT_EQ(read_file(s.out), "0\n0\n128\n128\n0\n1\n2\n5\n");
+    EXPECT_EQ(read_file(s.err), "");
+    EXPECT_EQ(read_file(s.dir / "extra"), "kept\n");
+}
+
+// The runner sits in its 50 ms sleep between two tests of the start file.
+bool waiting_for_start(pid_t pid)
+{
+    return read_file("/proc/" + std::to_string(pid) + "/wchan").find("nanosleep") !=
+           std::string::npos;
+}
+
+bool has_children(pid_t pid)
+{
+    const std::string parent = " " + std::to_string(pid) + " ";
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string stat = read_file(entry.path() / "stat");
+        const size_t paren = stat.rfind(')');
+        // ") S 1234 ": state, then the parent's pid.
+        if (paren != std::string::npos && stat.compare(paren + 3, parent.size(), parent) == 0)
+            return true;
+    }
+    return false;
+}
+
+TEST(Runner, RunsOnlyOnceTheStartFileAppears)
+{
+    session s;
+    s.launch("touch " + s.dir / "ran", {}, true);
+    ASSERT_TRUE(wait_until([&] { return waiting_for_start(s.pid); }, 5s));
+    // Let it test and sleep a few more times before the file appears.
+    ASSERT_FALSE(wait_until([&] { return !process_alive(s.pid) || has_children(s.pid); }, 300ms));
+    EXPECT_FALSE(file_exists(s.dir / "ran"));
+    EXPECT_FALSE(file_exists(s.out));
+    EXPECT_FALSE(file_exists(s.err));
+
+    write_file(s.start, "");
+    EXPECT_EQ(s.await_record(5s), record(0, 0, false));
+    EXPECT_TRUE(file_exists(s.dir / "ran"));
+}
+
+struct existing_capture_case {
+    const char *name;
+    bool out_exists;
+    bool err_exists;
+    bool out_is_link;
+};
+
+TEST(Runner, AnExistingCaptureFileGives24AndTheCommandIsKilled)
+{
+    const existing_capture_case cases[] = {
+        {"stdout capture exists", true, false, false},
+        {"stderr capture exists", false, true, false},
+        {"both exist", true, true, false},
+        {"stdout capture is a dangling link", false, false, true},
+    };
+    for (const auto &c : cases) {
+        session s;
+        if (c.out_exists)
+            write_file(s.out, "mine");
+        if (c.err_exists)
+            write_file(s.err, "mine");
+        if (c.out_is_link) {
+            ASSERT_EQ(symlink((s.dir / "elsewhere").c_str(), s.out.c_str()), 0);
+        }
+        // Left alone, the command would leave its marker a second later.
+        s.launch("sleep 1; touch " + s.dir / "marker");
+        EXPECT_EQ(s.await_exit(), exit_run_capture_create) << c.name;
+
+        // The runner has ended, so its child came to us: it must have died of
+        // SIGKILL, and with nothing of it left the marker can never appear.
+        const std::vector<int> orphans = reap_orphans(10s);
+        EXPECT_TRUE(std::any_of(orphans.begin(), orphans.end(), [](int status) {
+            return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+        })) << c.name;
+        EXPECT_FALSE(file_exists(s.dir / "marker")) << c.name;
+
+        EXPECT_EQ(read_file(s.out), c.out_exists ? "mine" : "") << c.name;
+        EXPECT_EQ(read_file(s.err), c.err_exists ? "mine" : "") << c.name;
+        // The other file was created all the same, and stays.
+        if (!c.out_exists && !c.out_is_link) {
+            EXPECT_EQ(file_mode(s.out), 0600) << c.name;
+        }
+        if (!c.err_exists) {
+            EXPECT_EQ(file_mode(s.err), 0600) << c.name;
+        }
+        EXPECT_FALSE(file_exists(s.dir / "elsewhere")) << c.name;
+        EXPECT_FALSE(file_exists(s.result)) << c.name;
+        EXPECT_FALSE(file_exists(s.result + ".tmp")) << c.name;
+    }
+}
+
+TEST(Runner, AnExistingTemporaryResultGives27)
+{
+    for (const bool dangling_link : {false, true}) {
+        session s;
+        const std::string temporary = s.result + ".tmp";
+        if (dangling_link) {
+            ASSERT_EQ(symlink((s.dir / "elsewhere").c_str(), temporary.c_str()), 0);
+        } else {
+            write_file(temporary, "mine");
+        }
+        s.launch("echo done");
+        EXPECT_EQ(s.await_exit(), exit_run_result_create) << dangling_link;
+        EXPECT_EQ(read_file(s.out), "done\n") << dangling_link;
+        EXPECT_FALSE(file_exists(s.result)) << dangling_link;
+        EXPECT_FALSE(file_exists(s.dir / "elsewhere")) << dangling_link;
+        if (!dangling_link) {
+            EXPECT_EQ(read_file(temporary), "mine");
+        }
+    }
+}
+
+// A path of exactly path_length bytes under root: directories deep enough
+// that the file name needs 100 to 200 bytes. Creates the directories.
+std::string path_of_length(const std::string &root, size_t path_length)
+{
+    std::string dir = root;
+    if (mkdir(dir.c_str(), 0700) != 0)
+        return "";
+    while (path_length - dir.size() - 1 > 200) {
+        dir += "/" + std::string(100, 'd');
+        if (mkdir(dir.c_str(), 0700) != 0)
+            return "";
+    }
+    return dir + "/" + std::string(path_length - dir.size() - 1, 'r');
+}
+
+TEST(Runner, TemporaryResultPathAtTheLimitOfItsBuffer)
+{
+    // "RESULT.tmp" of 4095 bytes still fits the 4096-byte buffer; one more
+    // byte must fail before anything is created, not cut the name short.
+    for (const size_t temporary_length : {size_t{4095}, size_t{4096}}) {
+        session s;
+        const std::string result = path_of_length(s.dir / "deep", temporary_length - 4);
+        ASSERT_EQ(result.size() + 4, temporary_length);
+        const std::string dir = result.substr(0, result.rfind('/'));
+        s.result = result;
+        s.launch("echo done");
+        if (temporary_length == 4095) {
+            EXPECT_EQ(s.await_record(), record(0, 0, false));
+            continue;
+        }
+        EXPECT_EQ(s.await_exit(), exit_run_result_create);
+        EXPECT_EQ(read_file(s.out), "done\n");
+        EXPECT_TRUE(std::filesystem::is_empty(dir));
+    }
+}
+
+TEST(Runner, ResultPathOnlyEverHoldsACompleteRecord)
+{
+    session s;
+    write_file(s.result, "previous\n");
+    s.launch(emit("x", 1 << 20, false));
+    const std::string expected = record(0, 0, true);
+    std::set<std::string> seen;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            const std::string now = read_file(s.result);
+            seen.insert(now);
+            return now == expected;
+        },
+        20s));
+    EXPECT_EQ(seen, (std::set<std::string>{"previous\n", expected}));
+}
+
+TEST(Runner, ARecordThatCannotBeWrittenInFullGives28AndIsNeverRenamed)
+{
+    // A file-size limit cuts the record short at the first byte or
+    // mid-line; SIGXFSZ ignored turns that into a failed write.
+    for (const unsigned long size_limit : {0UL, 10UL}) {
+        session s;
+        spawn_options options;
+        options.ignored_signals = {SIGXFSZ};
+        options.limits = {{RLIMIT_FSIZE, size_limit}};
+        s.launch("true", options);
+        EXPECT_EQ(s.await_exit(), exit_run_result_commit) << size_limit;
+        EXPECT_FALSE(file_exists(s.result)) << size_limit;
+        const std::string partial = read_file(s.result + ".tmp");
+        EXPECT_EQ(partial.size(), size_limit);
+        EXPECT_TRUE(is_prefix(partial, record(0, 0, false))) << size_limit;
+    }
+}
+
+TEST(Runner, BackgroundProcessHoldingThePipesDoesNotDelayTheResult)
+{
+    session s;
+    const std::string bg = s.dir / "bg";
+    // Everything bash wrote is in the pipe when it ends; the background sleep
+    // keeps both pipes open long after.
+    s.launch("sleep 5 & echo $! > " + bg + "; " + emit("x", 60'000, false) + "; echo err >&2");
+    EXPECT_EQ(s.await_record(4s), record(0, 0, false));
+    const pid_t sleeper = await_pid(bg);
+    ASSERT_GT(sleeper, 1);
+    EXPECT_TRUE(process_alive(sleeper)) << "the record waited for the background process";
+    EXPECT_EQ(read_file(s.out), repeated("x", 60'000));
+    EXPECT_EQ(read_file(s.err), "err\n");
+    // bash is gone, so the sleep is ours to end.
+    kill_and_reap(sleeper);
+}
+
+TEST(Runner, AFailedCaptureWriteWhileTheCommandRunsGives25AndLeavesItRunning)
+{
+    session s;
+    spawn_options options;
+    options.ignored_signals = {SIGXFSZ};
+    options.limits = {{RLIMIT_FSIZE, 5000}};
+    const std::string pid_file = s.dir / "pid";
+    s.launch("echo $$ > " + pid_file + "; head -c 8192 /dev/zero; exec sleep 5", options);
+    EXPECT_EQ(s.await_exit(), exit_run_capture_write);
+    const pid_t command = await_pid(pid_file);
+    ASSERT_GT(command, 1);
+    EXPECT_TRUE(process_alive(command));
+    kill_and_reap(command);
+    // One chunk whole, then the cut write that failed.
+    EXPECT_EQ(read_file(s.out).size(), 5000U);
+    EXPECT_FALSE(file_exists(s.result));
+}
+
+TEST(Runner, AFailedCaptureWriteWhileDrainingGives26)
+{
+    session s;
+    spawn_options options;
+    options.ignored_signals = {SIGXFSZ};
+    options.limits = {{RLIMIT_FSIZE, 5000}};
+    const std::string pid_file = s.dir / "pid";
+    // The command stops the runner and ends with 8 KiB in the pipe; resumed,
+    // the runner reads one chunk, sees the command gone and drains the rest.
+    s.launch("echo $$ > " + pid_file + "; kill -STOP $PPID; head -c 8192 /dev/zero", options);
+    const pid_t command = await_pid(pid_file);
+    ASSERT_GT(command, 1);
+    ASSERT_TRUE(wait_until([&] { return !process_alive(command); }, 5s));
+    kill(s.pid, SIGCONT);
+    EXPECT_EQ(s.await_exit(), exit_run_drain_write);
+    EXPECT_FALSE(file_exists(s.result));
+}
+
+TEST(Runner, NoDescriptorLeftForAPipeGives22)
+{
+    // 4 leaves no room for the first pipe; 6 for the first but not the
+    // second. Either leaves one descriptor spare: the loader needs it to map
+    // the libraries, and a sanitizer's exit-time check needs it too.
+    for (const unsigned long open_files : {4UL, 6UL}) {
+        session s;
+        spawn_options options;
+        options.limits = {{RLIMIT_NOFILE, open_files}};
+        s.launch("touch " + s.dir / "ran", options);
+        EXPECT_EQ(s.await_exit(), exit_run_pipe) << open_files;
+        EXPECT_FALSE(file_exists(s.dir / "ran")) << open_files;
+        EXPECT_FALSE(file_exists(s.out)) << open_files;
+    }
+}
+
+TEST(Runner, ACommandThatCannotBeStartedRecordsExitCode127)
+{
+    if (geteuid() != 0 || access("/usr/bin/unshare", X_OK) != 0)
+        GTEST_SKIP() << "needs root and unshare(1) to hide /bin/bash in a mount namespace";
+    session s;
+    write_file(s.start, "");
+    const std::string not_bash = s.dir / "not-bash";
+    write_file(not_bash, "");
+    // Only inside a mount namespace of its own is /bin/bash this empty,
+    // non-executable file.
+    s.pid = spawn({"/usr/bin/unshare", "--mount", "/bin/sh", "-c",
+                   "mount --bind \"$0\" /bin/bash && exec \"$@\"", not_bash, shell_binary(), "run",
+                   s.start, s.result, s.out, s.err, "echo never"});
+    ASSERT_TRUE(wait_until([&] { return file_exists(s.result) || !process_alive(s.pid); }, 20s));
+    if (!file_exists(s.result))
+        GTEST_SKIP() << "could not bind-mount over /bin/bash";
+    EXPECT_EQ(read_file(s.result), record(127, 0, false));
+    EXPECT_EQ(read_file(s.out), "");
+    EXPECT_EQ(read_file(s.err), "");
+}
+
+// Whether a program started with these options begins with sig ignored.
+bool starts_ignoring(spawn_options options, int sig, const std::string &scratch)
+{
+    const int fd = open(scratch.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    options.fds.push_back({1, fd});
+    const pid_t pid = spawn({"/bin/grep", "^SigIgn:", "/proc/self/status"}, options);
+    close(fd);
+    wait_exit(pid, 5s);
+    const std::string line = read_file(scratch);
+    const unsigned long long mask = std::strtoull(line.c_str() + line.find('\t') + 1, nullptr, 16);
+    return (mask >> (sig - 1)) & 1;
+}
+
+TEST(Runner, AnInheritedIgnoredSigchldStillYieldsTheRecord)
+{
+    session s;
+    spawn_options options;
+    options.ignored_signals = {SIGCHLD};
+    ASSERT_TRUE(starts_ignoring(options, SIGCHLD, s.dir / "sigign"));
+    s.launch("echo out; exit 7", options);
+    EXPECT_EQ(s.await_record(), record(7, 0, false));
+    EXPECT_EQ(read_file(s.out), "out\n");
+}
+
+TEST(Runner, ClosedStandardDescriptorsAtStartLoseNoOutput)
+{
+    const std::vector<int> cases[] = {{0}, {1}, {2}, {0, 1, 2}};
+    for (const auto &closed : cases) {
+        session s;
+        spawn_options options;
+        std::string name = "closed:";
+        for (const int fd : closed) {
+            options.fds.push_back({fd, -1});
+            name += " " + std::to_string(fd);
+        }
+        s.launch("echo out; echo err >&2; readlink /proc/$$/fd/0", options);
+        EXPECT_EQ(s.await_record(), record(0, 0, false)) << name;
+        EXPECT_EQ(read_file(s.out), "out\n/dev/null\n") << name;
+        EXPECT_EQ(read_file(s.err), "err\n") << name;
+    }
+}
+
+} // namespace
