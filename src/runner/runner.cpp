@@ -15,6 +15,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -119,24 +120,33 @@ int capture_output(pid_t child, std::array<pollfd, 2> &streams, const std::array
                 streams[i].fd = -1;
             }
         }
-        if (waitpid(child, &status, WNOHANG) == child)
+        // With both pipes at end of file nothing is left to copy: wait for
+        // bash itself instead of waking every 30 ms to ask.
+        const bool both_ended = streams[0].fd < 0 && streams[1].fd < 0;
+        if (waitpid(child, &status, both_ended ? 0 : WNOHANG) == child)
             return 0;
     }
 }
 
 // Takes what the pipe already holds without waiting for more, then closes
-// the pipe and the capture file.
+// the pipe and the capture file. Only what it holds now: a process that bash
+// left behind and that keeps writing could refill the pipe as fast as it is
+// emptied, and the result would never be written.
 int drain_stream(pollfd &stream, int file, capture &cap, chunk &buf)
 {
     if (stream.fd >= 0) {
+        int pending = 0;
+        if (ioctl(stream.fd, FIONREAD, &pending) != 0)
+            pending = 0;
         const int flags = fcntl(stream.fd, F_GETFL);
         fcntl(stream.fd, F_SETFL, flags | O_NONBLOCK);
-        for (;;) {
+        for (ssize_t taken = 0; taken < pending;) {
             const ssize_t got = copy_chunk(stream.fd, file, cap, buf);
             if (got == capture_write_failed)
                 return exit_run_drain_write;
             if (got <= 0)
                 break;
+            taken += got;
         }
         close(stream.fd);
         stream.fd = -1;
