@@ -1,21 +1,623 @@
 #include "coalition/coalition.h"
 
-int identity(pid_t, coalition_ids *)
+// Linux has no process coalitions; a cgroup v2 group stands in for one. A
+// process's pair is (C, C), C being the inode number of its cgroup's
+// directory under the cgroup2 mount. Everything a job forks stays in the
+// job's group unless something with write access to the tree above moves it,
+// so the group marks the job as soundly as a coalition does, as long as the
+// group is not delegated to the job's own user.
+//
+// The scan is the guard's hot path: each round lists every process on the
+// machine. A process outside the target's group costs one small read, its
+// cgroup file; only candidates pay for the larger status file, which holds
+// the owner, the state and the thread count. The set returned is the one that
+// checking owner and state first would give. Nothing is allocated: every
+// buffer is fixed and lives on the stack of one call.
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+// Room for "0::" and a path of PATH_MAX bytes, and for a whole status line
+// of interest; longer lines are dropped by the reader.
+constexpr size_t line_buffer_size = 4608;
+constexpr size_t path_size = 4096;
+constexpr size_t cache_entries = 64;
+constexpr size_t cache_text_size = 8192;
+constexpr size_t dents_size = 16384;
+
+// The macOS process states that the diagnostics report, so that one log
+// reads the same on either platform.
+constexpr int state_running = 2;
+constexpr int state_sleeping = 3;
+constexpr int state_stopped = 4;
+constexpr int state_zombie = 5;
+
+// Reads a file one line at a time through a fixed buffer. A line longer than
+// the buffer is dropped whole and remembered in cut.
+struct line_reader {
+    int fd;
+    size_t begin;
+    size_t end;
+    size_t total;
+    bool eof;
+    bool discarding;
+    bool cut;
+    int error;
+    std::array<char, line_buffer_size> buf;
+};
+
+enum class next_result { line, end, failed };
+
+// Moves what is pending to the front and reads more behind it.
+bool refill(line_reader &r)
 {
+    char *const base = r.buf.data();
+    const size_t pending = r.end - r.begin;
+    if (r.discarding || pending == r.buf.size()) {
+        r.cut = r.cut || !r.discarding;
+        r.discarding = true;
+        r.begin = r.end = 0;
+    } else if (r.begin > 0) {
+        memmove(base, base + r.begin, pending);
+        r.begin = 0;
+        r.end = pending;
+    }
+    for (;;) {
+        const ssize_t got = read(r.fd, base + r.end, r.buf.size() - r.end);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            r.error = errno;
+            return false;
+        }
+        r.eof = got == 0;
+        r.end += static_cast<size_t>(got);
+        r.total += static_cast<size_t>(got);
+        return true;
+    }
+}
+
+next_result next_line(line_reader &r, std::string_view &line)
+{
+    for (;;) {
+        char *const base = r.buf.data();
+        const size_t pending = r.end - r.begin;
+        const auto *newline = static_cast<const char *>(memchr(base + r.begin, '\n', pending));
+        if (newline != nullptr) {
+            const auto at = static_cast<size_t>(newline - base);
+            const bool keep = !r.discarding;
+            line = {base + r.begin, at - r.begin};
+            r.discarding = false;
+            r.begin = at + 1;
+            if (keep)
+                return next_result::line;
+            continue;
+        }
+        if (r.eof) {
+            r.begin = r.end;
+            if (pending == 0 || r.discarding)
+                return next_result::end;
+            line = {base + r.end - pending, pending};
+            return next_result::line;
+        }
+        if (!refill(r))
+            return next_result::failed;
+    }
+}
+
+void open_reader(line_reader &r, int dir_fd, const char *name)
+{
+    r.begin = r.end = r.total = 0;
+    r.eof = r.discarding = r.cut = false;
+    r.error = 0;
+    r.fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC);
+    if (r.fd < 0)
+        r.error = errno;
+}
+
+void close_reader(line_reader &r)
+{
+    if (r.fd >= 0)
+        close(r.fd);
+    r.fd = -1;
+}
+
+bool is_gone(int error)
+{
+    return error == ENOENT || error == ESRCH;
+}
+
+bool is_octal(char c)
+{
+    return c >= '0' && c <= '7';
+}
+
+// Mount points in mountinfo escape space, tab, newline and backslash as
+// three octal digits.
+bool unescape_path(std::string_view text, std::array<char, path_size> &out)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\\' && text.size() - i > 3 && is_octal(text[i + 1]) && is_octal(text[i + 2]) &&
+            is_octal(text[i + 3])) {
+            c = static_cast<char>(((text[i + 1] - '0') << 6) | ((text[i + 2] - '0') << 3) |
+                                  (text[i + 3] - '0'));
+            i += 3;
+        }
+        if (n + 1 >= out.size())
+            return false;
+        out[n++] = c;
+    }
+    out[n] = '\0';
+    return true;
+}
+
+// Splits off the next space-separated field of a mountinfo line.
+std::string_view take_field(std::string_view &rest)
+{
+    const size_t space = rest.find(' ');
+    const std::string_view field = rest.substr(0, space);
+    rest = space == std::string_view::npos ? std::string_view{} : rest.substr(space + 1);
+    return field;
+}
+
+// The mount point of the whole cgroup2 hierarchy, from one mountinfo line:
+// "id parent dev root mount-point options [optional...] - fstype source ...".
+bool cgroup2_mount_point(std::string_view line, std::array<char, path_size> &out)
+{
+    const size_t dash = line.find(" - ");
+    if (dash == std::string_view::npos || line.substr(dash + 3).substr(0, 8) != "cgroup2 ")
+        return false;
+    std::string_view rest = line.substr(0, dash);
+    for (int i = 0; i < 3; ++i)
+        take_field(rest);
+    // A mount of a subtree would put the groups' paths under another root.
+    if (take_field(rest) != "/")
+        return false;
+    return unescape_path(take_field(rest), out);
+}
+
+// A directory descriptor for the root of the cgroup2 hierarchy, or -1.
+int open_cgroup_root()
+{
+    line_reader r;
+    open_reader(r, AT_FDCWD, "/proc/self/mountinfo");
+    if (r.fd < 0)
+        return -1;
+    std::array<char, path_size> mount{};
+    std::string_view line;
+    int fd = -1;
+    while (fd < 0 && next_line(r, line) == next_result::line) {
+        if (cgroup2_mount_point(line, mount))
+            fd = open(mount.data(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    close_reader(r);
+    return fd;
+}
+
+// Formats "PID/name" for openat under /proc.
+bool proc_file_name(pid_t pid, const char *name, std::array<char, 32> &out)
+{
+    const int n = snprintf(out.data(), out.size(), "%d/%s", pid, name);
+    return n > 0 && static_cast<size_t>(n) < out.size();
+}
+
+// The path of pid's cgroup relative to the hierarchy's root, from the "0::"
+// line of its cgroup file; r keeps the text that path points into. Returns 0
+// or an errno value; ESRCH stands for every sign that the process is gone.
+int read_cgroup_path(int proc_fd, pid_t pid, line_reader &r, std::string_view &path)
+{
+    std::array<char, 32> name{};
+    if (!proc_file_name(pid, "cgroup", name))
+        return EINVAL;
+    open_reader(r, proc_fd, name.data());
+    if (r.fd < 0)
+        return is_gone(r.error) ? ESRCH : r.error;
+    std::string_view line;
+    next_result got;
+    while ((got = next_line(r, line)) == next_result::line) {
+        if (line.substr(0, 3) == "0::") {
+            path = line.substr(3);
+            return 0;
+        }
+    }
+    if (got == next_result::failed)
+        return is_gone(r.error) ? ESRCH : r.error;
+    // An exited process may leave nothing behind to read.
+    if (r.total == 0)
+        return ESRCH;
+    return r.cut ? ENAMETOOLONG : EINVAL;
+}
+
+// The ID of the group at path (as the cgroup file gives it), or 0 for a
+// group outside this process's view of the hierarchy. Returns 0 or errno.
+int resolve_cgroup(int root_fd, std::string_view path, uint64_t &id)
+{
+    id = 0;
+    if (path.empty() || path[0] != '/' || path.size() >= path_size)
+        return EINVAL;
+    // Paths that climb above the root name groups in another cgroup
+    // namespace, which this process can't see.
+    if (path.substr(0, 3) == "/.." || path.find("/../") != std::string_view::npos)
+        return 0;
+    std::array<char, path_size> relative{};
+    relative[0] = '.';
+    memcpy(relative.data() + 1, path.data(), path.size());
+    struct stat st;
+    if (fstatat(root_fd, relative.data(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return is_gone(errno) ? ESRCH : errno;
+    if (!S_ISDIR(st.st_mode))
+        return ENOTDIR;
+    id = st.st_ino;
     return 0;
 }
 
-int members(const coalition_ids &, member_list &)
+// Lookups of one scan, keyed by path: most processes share a few groups.
+struct cgroup_cache {
+    struct entry {
+        uint32_t offset;
+        uint32_t length;
+        uint64_t id;
+    };
+    std::array<entry, cache_entries> entries;
+    size_t count;
+    size_t used;
+    std::array<char, cache_text_size> text;
+};
+
+const cgroup_cache::entry *find_cached(const cgroup_cache &cache, std::string_view path)
 {
-    return -1;
+    for (size_t i = 0; i < cache.count; ++i) {
+        const cgroup_cache::entry &e = cache.entries[i];
+        if (std::string_view(cache.text.data() + e.offset, e.length) == path)
+            return &e;
+    }
+    return nullptr;
 }
 
-int checked_signal(pid_t, const coalition_ids &, int)
+// Full caches simply stop remembering; the lookups stay correct.
+void remember(cgroup_cache &cache, std::string_view path, uint64_t id)
 {
+    if (cache.count == cache.entries.size() || cache.text.size() - cache.used < path.size())
+        return;
+    memcpy(cache.text.data() + cache.used, path.data(), path.size());
+    cache.entries[cache.count++] = {static_cast<uint32_t>(cache.used),
+                                    static_cast<uint32_t>(path.size()), id};
+    cache.used += path.size();
+}
+
+// The ID of pid's group (0 when it can't be seen from here). Returns 0 or
+// errno, ESRCH when the process is gone.
+int cgroup_id_of(int proc_fd, int root_fd, pid_t pid, cgroup_cache *cache, uint64_t &id)
+{
+    line_reader r;
+    r.fd = -1;
+    std::string_view path;
+    int error = read_cgroup_path(proc_fd, pid, r, path);
+    if (error == 0) {
+        const cgroup_cache::entry *hit = cache != nullptr ? find_cached(*cache, path) : nullptr;
+        if (hit != nullptr) {
+            id = hit->id;
+        } else {
+            error = resolve_cgroup(root_fd, path, id);
+            if (error == 0 && cache != nullptr)
+                remember(*cache, path, id);
+        }
+    }
+    close_reader(r);
+    return error;
+}
+
+struct process_status {
+    uid_t effective_uid;
+    char state;
+    long threads;
+};
+
+// Parses the decimal number at the start of text, after blanks.
+bool parse_number(std::string_view text, unsigned long &out)
+{
+    size_t i = 0;
+    while (i < text.size() && (text[i] == '\t' || text[i] == ' '))
+        ++i;
+    if (i == text.size() || text[i] < '0' || text[i] > '9')
+        return false;
+    out = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+        out = out * 10 + static_cast<unsigned long>(text[i] - '0');
+    return true;
+}
+
+// Takes what the scan needs from one status line; returns how many of the
+// three fields it set (0 or 1).
+int take_status_line(std::string_view line, process_status &st)
+{
+    unsigned long value = 0;
+    if (line.substr(0, 6) == "State:") {
+        const size_t at = line.find_first_not_of("\t ", 6);
+        if (at == std::string_view::npos)
+            return 0;
+        st.state = line[at];
+        return 1;
+    }
+    if (line.substr(0, 4) == "Uid:") {
+        // Real, effective, saved, filesystem: the listing goes by the second.
+        std::string_view rest = line.substr(4);
+        const size_t tab = rest.find('\t', rest.find_first_not_of("\t "));
+        if (tab == std::string_view::npos || !parse_number(rest.substr(tab), value))
+            return 0;
+        st.effective_uid = static_cast<uid_t>(value);
+        return 1;
+    }
+    if (line.substr(0, 8) == "Threads:" && parse_number(line.substr(8), value)) {
+        st.threads = static_cast<long>(value);
+        return 1;
+    }
     return 0;
 }
 
-int read_boot_session(boot_session_id &)
+// Owner, state and thread count of pid. Returns 0 or errno, ESRCH when the
+// process is gone.
+int read_status(int proc_fd, pid_t pid, process_status &st)
 {
-    return 0;
+    std::array<char, 32> name{};
+    if (!proc_file_name(pid, "status", name))
+        return EINVAL;
+    line_reader r;
+    open_reader(r, proc_fd, name.data());
+    if (r.fd < 0)
+        return is_gone(r.error) ? ESRCH : r.error;
+    st = {static_cast<uid_t>(-1), '\0', -1};
+    int found = 0;
+    std::string_view line;
+    next_result got = next_result::line;
+    while (found < 3 && (got = next_line(r, line)) == next_result::line)
+        found += take_status_line(line, st);
+    const size_t total = r.total;
+    const int error = r.error;
+    close_reader(r);
+    if (got == next_result::failed)
+        return is_gone(error) ? ESRCH : error;
+    if (total == 0)
+        return ESRCH;
+    // Older kernels may lack the thread count; the process then counts as
+    // having just its main thread.
+    if (st.threads < 0)
+        st.threads = 1;
+    return st.state != '\0' && st.effective_uid != static_cast<uid_t>(-1) ? 0 : EINVAL;
+}
+
+// A process whose main thread has exited while others run shows as a zombie
+// too, but it is alive and dies only by a signal.
+bool is_zombie(const process_status &st)
+{
+    return (st.state == 'Z' || st.state == 'X') && st.threads <= 1;
+}
+
+constexpr int state_code(char state)
+{
+    switch (state) {
+    case 'R':
+        return state_running;
+    case 'S':
+    case 'D':
+    case 'I':
+        return state_sleeping;
+    case 'T':
+    case 't':
+        return state_stopped;
+    case 'Z':
+    case 'X':
+        return state_zombie;
+    default:
+        return 0;
+    }
+}
+
+bool matches(uint64_t id, const coalition_ids &target)
+{
+    const coalition_ids pair{id, id};
+    return is_valid(pair) && pair == target;
+}
+
+struct scan {
+    int proc_fd;
+    int root_fd;
+    uid_t uid;
+    pid_t self;
+    coalition_ids target;
+    cgroup_cache cache;
+};
+
+enum class verdict { skip, member, failed };
+
+verdict examine(scan &s, pid_t pid)
+{
+    uint64_t id = 0;
+    const int cgroup_error = cgroup_id_of(s.proc_fd, s.root_fd, pid, &s.cache, id);
+    if ((cgroup_error == 0 && !matches(id, s.target)) || cgroup_error == ESRCH)
+        return verdict::skip;
+    // A candidate, or a process whose group could not be read: only the
+    // user's own live processes count, and only their failures fail the scan.
+    process_status st{};
+    const int status_error = read_status(s.proc_fd, pid, st);
+    if (status_error == ESRCH)
+        return verdict::skip;
+    if (status_error != 0) {
+        fprintf(stderr, "bsd metadata unavailable pid=%d errno=%d\n", pid, status_error);
+        return verdict::failed;
+    }
+    if (st.effective_uid != s.uid || is_zombie(st))
+        return verdict::skip;
+    if (cgroup_error != 0) {
+        fprintf(stderr, "coalition metadata unavailable pid=%d state=%d errno=%d\n", pid,
+                state_code(st.state), cgroup_error);
+        return verdict::failed;
+    }
+    return verdict::member;
+}
+
+// Numeric entries of /proc are the processes (thread groups).
+pid_t parse_pid(const char *name)
+{
+    long value = 0;
+    for (const char *p = name; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9' || value > 0x7fffffff / 10)
+            return 0;
+        value = value * 10 + (*p - '0');
+    }
+    return value <= 0x7fffffff ? static_cast<pid_t>(value) : 0;
+}
+
+// Examines one batch of directory entries. Returns false when the scan fails.
+bool examine_batch(scan &s, const char *dents, size_t size, member_list &out, int &count)
+{
+    for (size_t offset = 0; offset < size;) {
+        const auto *entry = reinterpret_cast<const dirent64 *>(dents + offset);
+        offset += entry->d_reclen;
+        const pid_t pid = parse_pid(entry->d_name);
+        if (pid < 2 || pid == s.self)
+            continue;
+        const verdict v = examine(s, pid);
+        if (v == verdict::failed)
+            return false;
+        if (v == verdict::skip)
+            continue;
+        if (count == member_capacity)
+            return false;
+        out[static_cast<size_t>(count++)] = pid;
+    }
+    return true;
+}
+
+int walk_processes(scan &s, member_list &out)
+{
+    alignas(dirent64) std::array<char, dents_size> dents;
+    int count = 0;
+    for (;;) {
+        const ssize_t got = getdents64(s.proc_fd, dents.data(), dents.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            return count;
+        if (!examine_batch(s, dents.data(), static_cast<size_t>(got), out, count))
+            return -1;
+    }
+}
+
+int open_pidfd(pid_t pid)
+{
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+// 1 when sig reached the process or it was already gone; 0 otherwise.
+int deliver(int pidfd, pid_t pid, int sig)
+{
+    int result = -1;
+    if (pidfd >= 0)
+        result = static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
+    if (pidfd < 0 || (result != 0 && errno == ENOSYS))
+        result = kill(pid, sig);
+    return result == 0 || errno == ESRCH ? 1 : 0;
+}
+
+} // namespace
+
+int identity(pid_t pid, coalition_ids *out)
+{
+    const int proc_fd = open("/proc", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int root_fd = open_cgroup_root();
+    uint64_t id = 0;
+    int error = EBADF;
+    if (proc_fd >= 0 && root_fd >= 0)
+        error = cgroup_id_of(proc_fd, root_fd, pid, nullptr, id);
+    if (proc_fd >= 0)
+        close(proc_fd);
+    if (root_fd >= 0)
+        close(root_fd);
+    if (error != 0 || id == 0)
+        return 0;
+    *out = {id, id};
+    return 1;
+}
+
+int members(const coalition_ids &target, member_list &out)
+{
+    scan s;
+    s.proc_fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    s.root_fd = open_cgroup_root();
+    s.uid = getuid();
+    s.self = getpid();
+    s.target = target;
+    s.cache.count = 0;
+    s.cache.used = 0;
+    int count = -1;
+    if (s.proc_fd >= 0 && s.root_fd >= 0)
+        count = walk_processes(s, out);
+    if (s.proc_fd >= 0)
+        close(s.proc_fd);
+    if (s.root_fd >= 0)
+        close(s.root_fd);
+    return count;
+}
+
+int checked_signal(pid_t pid, const coalition_ids &target, int sig)
+{
+    if (pid < 2 || pid == getpid())
+        return 0;
+    // The pidfd pins the process: once it is open, the pid can't pass to a
+    // newcomer unnoticed. A signal that the pidfd delivers after the pair
+    // was read reaches the very process whose pair was read, since that
+    // process held the pid throughout.
+    const int pidfd = open_pidfd(pid);
+    if (pidfd < 0 && errno != ENOSYS)
+        return 0;
+    coalition_ids ids{};
+    int result = 0;
+    if (identity(pid, &ids) == 1 && ids == target)
+        result = deliver(pidfd, pid, sig);
+    if (pidfd >= 0)
+        close(pidfd);
+    return result;
+}
+
+int read_boot_session(boot_session_id &out)
+{
+    out.fill('\0');
+    const int fd = open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    ssize_t got;
+    do
+        got = read(fd, out.data(), out.size());
+    while (got < 0 && errno == EINTR);
+    close(fd);
+    if (got <= 0)
+        return 0;
+    auto length = static_cast<size_t>(got);
+    if (out[length - 1] == '\n')
+        --length;
+    // The identifier and its terminating NUL must both fit.
+    if (length == 0 || length >= out.size()) {
+        out.fill('\0');
+        return 0;
+    }
+    out[length] = '\0';
+    return 1;
 }

@@ -1,0 +1,128 @@
+// Real processes in the shapes the scan must handle. Each mode reports the
+// pids it made (its own first) as raw pid_t values on descriptor 3, then
+// waits to be killed:
+//   tree N          N paused children beside the paused parent
+//   zombie          one child that has exited and is never reaped
+//   leader-exit     the main thread exits while a second thread runs
+//   nondumpable     marks itself non-dumpable first
+//   churn N         forks and reaps N short-lived children, one at a time,
+//                   then exits 0 (reports before it starts)
+// "as UID" before the mode switches to that user first.
+
+#include <cstdlib>
+#include <cstring>
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int report_fd = 3;
+
+void report(const pid_t *pids, size_t count)
+{
+    const size_t size = count * sizeof(pid_t);
+    if (write(report_fd, pids, size) != static_cast<ssize_t>(size))
+        _exit(2);
+}
+
+[[noreturn]] void park()
+{
+    close(report_fd);
+    for (;;)
+        pause();
+}
+
+[[noreturn]] void tree(int children)
+{
+    pid_t pids[64];
+    pids[0] = getpid();
+    for (int i = 1; i <= children && i < 64; ++i) {
+        pids[i] = fork();
+        if (pids[i] == 0)
+            park();
+        if (pids[i] < 0)
+            _exit(3);
+    }
+    report(pids, static_cast<size_t>(children + 1));
+    park();
+}
+
+[[noreturn]] void zombie()
+{
+    pid_t pids[2] = {getpid(), fork()};
+    if (pids[1] == 0)
+        _exit(0);
+    // Wait for the exit without reaping it.
+    siginfo_t info;
+    if (pids[1] < 0 || waitid(P_PID, static_cast<id_t>(pids[1]), &info, WEXITED | WNOWAIT) != 0)
+        _exit(3);
+    report(pids, 2);
+    park();
+}
+
+void *run_on(void *)
+{
+    const pid_t self = getpid();
+    report(&self, 1);
+    park();
+}
+
+[[noreturn]] void leader_exit()
+{
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, run_on, nullptr) != 0)
+        _exit(3);
+    pthread_exit(nullptr);
+}
+
+[[noreturn]] void churn(int children)
+{
+    const pid_t self = getpid();
+    report(&self, 1);
+    close(report_fd);
+    for (int i = 0; i < children; ++i) {
+        const pid_t child = fork();
+        if (child == 0)
+            _exit(0);
+        if (child < 0 || waitpid(child, nullptr, 0) != child)
+            _exit(3);
+    }
+    _exit(0);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    int arg = 1;
+    if (argc > arg + 1 && strcmp(argv[arg], "as") == 0) {
+        const auto id = static_cast<uid_t>(atoi(argv[arg + 1]));
+        if (setresgid(id, id, id) != 0 || setresuid(id, id, id) != 0)
+            return 4;
+        arg += 2;
+    }
+    if (argc <= arg)
+        return 1;
+    const char *mode = argv[arg];
+    const int count = argc > arg + 1 ? atoi(argv[arg + 1]) : 0;
+    if (strcmp(mode, "tree") == 0)
+        tree(count);
+    if (strcmp(mode, "zombie") == 0)
+        zombie();
+    if (strcmp(mode, "leader-exit") == 0)
+        leader_exit();
+    if (strcmp(mode, "nondumpable") == 0) {
+        if (prctl(PR_SET_DUMPABLE, 0) != 0)
+            return 3;
+        const pid_t self = getpid();
+        report(&self, 1);
+        park();
+    }
+    if (strcmp(mode, "churn") == 0)
+        churn(count);
+    return 1;
+}

@@ -1,0 +1,331 @@
+// The Linux backend against real processes in real cgroups: a group of our
+// own stands in for a job's coalition.
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "coalition/coalition.h"
+#include "support/cgroup.h"
+#include "support/harness.h"
+
+namespace {
+
+constexpr uid_t unprivileged = 65534;
+
+coalition_ids pair_of(const test_cgroup &group)
+{
+    return {group.id, group.id};
+}
+
+bool read_exactly(int fd, void *buffer, size_t size)
+{
+    auto *bytes = static_cast<char *>(buffer);
+    size_t done = 0;
+    while (done < size) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 10'000) <= 0)
+            return false;
+        const ssize_t got = read(fd, bytes + done, size - done);
+        if (got <= 0)
+            return false;
+        done += static_cast<size_t>(got);
+    }
+    return true;
+}
+
+// Starts the helper straight inside group and returns the pids it reports
+// (the helper's own first), or nothing if it did not report in time.
+std::vector<pid_t> start_helper(const test_cgroup &group, const std::vector<std::string> &args,
+                                size_t reported)
+{
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0)
+        return {};
+    std::vector<std::string> argv{COALITION_HELPER};
+    argv.insert(argv.end(), args.begin(), args.end());
+    spawn_options options;
+    options.fds.push_back({3, ready[1]});
+    options.cgroup_procs_fd = group.procs_fd;
+    const pid_t pid = spawn(argv, options);
+    close(ready[1]);
+    std::vector<pid_t> pids(reported);
+    const bool ok = pid > 0 && read_exactly(ready[0], pids.data(), reported * sizeof(pid_t));
+    close(ready[0]);
+    if (!ok) {
+        kill_and_reap(pid);
+        return {};
+    }
+    return pids;
+}
+
+struct scan_result {
+    int count = -2; // -2: the scanning child itself failed
+    std::vector<pid_t> pids;
+    pid_t scanner = 0;
+};
+
+// Runs members() in a forked child, optionally moved into a group first and
+// running as another user, so that the caller's own process and user are
+// the ones under test.
+scan_result scan_from(const coalition_ids &target, int join_procs_fd, uid_t as = 0)
+{
+    int out[2];
+    scan_result result;
+    if (pipe2(out, O_CLOEXEC) != 0)
+        return result;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(out[0]);
+        if (join_procs_fd >= 0 && write(join_procs_fd, "0", 1) != 1)
+            _exit(1);
+        if (as != 0 && (setresgid(as, as, as) != 0 || setresuid(as, as, as) != 0))
+            _exit(1);
+        member_list list;
+        const int count = members(target, list);
+        const auto bytes = static_cast<size_t>(count > 0 ? count : 0) * sizeof(pid_t);
+        if (write(out[1], &count, sizeof count) != sizeof count ||
+            write(out[1], list.data(), bytes) != static_cast<ssize_t>(bytes))
+            _exit(1);
+        _exit(0);
+    }
+    close(out[1]);
+    result.scanner = child;
+    int count = 0;
+    if (child > 0 && read_exactly(out[0], &count, sizeof count)) {
+        result.pids.resize(static_cast<size_t>(count > 0 ? count : 0));
+        if (read_exactly(out[0], result.pids.data(), result.pids.size() * sizeof(pid_t)))
+            result.count = count;
+    }
+    close(out[0]);
+    kill_and_reap(child);
+    return result;
+}
+
+std::vector<pid_t> sorted(std::vector<pid_t> pids)
+{
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
+std::vector<pid_t> scan(const coalition_ids &target, int &count)
+{
+    member_list list;
+    count = members(target, list);
+    return std::vector<pid_t>(list.begin(), list.begin() + std::max(count, 0));
+}
+
+std::string status_field(pid_t pid, const std::string &field)
+{
+    const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    const size_t at = status.find("\n" + field + ":\t");
+    if (at == std::string::npos)
+        return {};
+    const size_t begin = at + field.size() + 3;
+    return status.substr(begin, status.find('\n', begin) - begin);
+}
+
+TEST(CoalitionLinux, GroupAndItsChildrenShareOneValidPair)
+{
+    SKIP_WITHOUT_CGROUPS();
+    test_cgroup job("job"), other("other");
+    ASSERT_TRUE(job.ok() && other.ok());
+    const std::vector<pid_t> tree = start_helper(job, {"tree", "2"}, 3);
+    const std::vector<pid_t> stranger = start_helper(other, {"tree", "0"}, 1);
+    ASSERT_EQ(tree.size(), 3u);
+    ASSERT_EQ(stranger.size(), 1u);
+
+    coalition_ids own{};
+    ASSERT_EQ(identity(getpid(), &own), 1);
+    EXPECT_TRUE(is_valid(own));
+    for (const pid_t pid : tree) {
+        coalition_ids ids{};
+        ASSERT_EQ(identity(pid, &ids), 1) << pid;
+        EXPECT_TRUE(is_valid(ids));
+        EXPECT_TRUE(ids == pair_of(job)) << pid;
+        EXPECT_FALSE(ids == own) << pid;
+    }
+    coalition_ids ids{};
+    ASSERT_EQ(identity(stranger[0], &ids), 1);
+    EXPECT_TRUE(ids == pair_of(other));
+}
+
+TEST(CoalitionLinux, IdentityFailsForProcessesThatDoNotExist)
+{
+    for (const pid_t pid : {0, -1, 0x7fffffff}) {
+        coalition_ids ids{};
+        EXPECT_EQ(identity(pid, &ids), 0) << pid;
+    }
+}
+
+TEST(CoalitionLinux, MembersAreExactlyTheGroupsLiveProcessesOfTheUser)
+{
+    SKIP_WITHOUT_CGROUPS();
+    test_cgroup job("job"), other("other");
+    ASSERT_TRUE(job.ok() && other.ok());
+    const std::vector<pid_t> tree = start_helper(job, {"tree", "2"}, 3);
+    const std::vector<pid_t> with_zombie = start_helper(job, {"zombie"}, 2);
+    const std::vector<pid_t> foreign_user =
+        start_helper(job, {"as", std::to_string(unprivileged), "tree", "0"}, 1);
+    const std::vector<pid_t> elsewhere = start_helper(other, {"tree", "1"}, 2);
+    ASSERT_EQ(tree.size() + with_zombie.size() + foreign_user.size() + elsewhere.size(), 8u);
+    ASSERT_FALSE(process_alive(with_zombie[1]));
+
+    // The scanner runs inside the group it scans and must not list itself.
+    const scan_result inside = scan_from(pair_of(job), job.procs_fd);
+    ASSERT_EQ(inside.count, 4);
+    const std::vector<pid_t> expected =
+        sorted({tree[0], tree[1], tree[2], with_zombie[0]});
+    EXPECT_EQ(sorted(inside.pids), expected);
+
+    int count = 0;
+    EXPECT_EQ(sorted(scan(pair_of(job), count)), expected);
+    EXPECT_EQ(sorted(scan(pair_of(other), count)), sorted(elsewhere));
+
+    // The other user sees only its own process in the same group.
+    const scan_result as_other = scan_from(pair_of(job), -1, unprivileged);
+    ASSERT_EQ(as_other.count, 1);
+    EXPECT_EQ(as_other.pids[0], foreign_user[0]);
+}
+
+TEST(CoalitionLinux, TargetsThatNoLiveProcessCarriesListNobody)
+{
+    SKIP_WITHOUT_CGROUPS();
+    test_cgroup job("job"), empty("empty");
+    ASSERT_TRUE(job.ok() && empty.ok());
+    ASSERT_EQ(start_helper(job, {"tree", "1"}, 2).size(), 2u);
+    const coalition_ids targets[] = {
+        pair_of(empty),
+        {0, 0},
+        {job.id, 0},
+        {job.id, empty.id},
+        {job.id + 1000000, job.id + 1000000},
+    };
+    for (const coalition_ids &target : targets) {
+        int count = -1;
+        scan(target, count);
+        EXPECT_EQ(count, 0) << target.resource << "," << target.jetsam;
+    }
+}
+
+TEST(CoalitionLinux, ProcessWhoseMainThreadExitedIsListedAndKillable)
+{
+    SKIP_WITHOUT_CGROUPS();
+    test_cgroup job("job");
+    ASSERT_TRUE(job.ok());
+    const std::vector<pid_t> pids = start_helper(job, {"leader-exit"}, 1);
+    ASSERT_EQ(pids.size(), 1u);
+    const pid_t pid = pids[0];
+    // Looks like a zombie from the outside, with a thread still running.
+    ASSERT_TRUE(wait_until([&] { return status_field(pid, "State").rfind("Z", 0) == 0; }, 10s));
+    ASSERT_EQ(status_field(pid, "Threads"), "2");
+
+    int count = 0;
+    EXPECT_EQ(scan(pair_of(job), count), std::vector<pid_t>{pid});
+    ASSERT_EQ(checked_signal(pid, pair_of(job), SIGKILL), 1);
+    const std::optional<int> status = wait_exit(pid, 10s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL);
+}
+
+TEST(CoalitionLinux, NonDumpableProcessOfTheUserIsListed)
+{
+    SKIP_WITHOUT_CGROUPS();
+    test_cgroup job("job");
+    ASSERT_TRUE(job.ok());
+    const std::vector<pid_t> pids =
+        start_helper(job, {"as", std::to_string(unprivileged), "nondumpable"}, 1);
+    ASSERT_EQ(pids.size(), 1u);
+    // The trap the scan must avoid: the process's files now belong to root.
+    struct stat st;
+    ASSERT_EQ(stat(("/proc/" + std::to_string(pids[0]) + "/status").c_str(), &st), 0);
+    ASSERT_EQ(st.st_uid, 0u);
+
+    const scan_result result = scan_from(pair_of(job), -1, unprivileged);
+    ASSERT_EQ(result.count, 1);
+    EXPECT_EQ(result.pids[0], pids[0]);
+}
+
+TEST(CoalitionLinux, ProcessesVanishingDuringTheScanAreSkippedSilently)
+{
+    SKIP_WITHOUT_CGROUPS();
+    test_cgroup job("job");
+    ASSERT_TRUE(job.ok());
+    const std::vector<pid_t> pids = start_helper(job, {"churn", "3000"}, 1);
+    ASSERT_EQ(pids.size(), 1u);
+    testing::internal::CaptureStderr();
+    int scans = 0, failures = 0;
+    std::optional<int> status;
+    while (!(status = wait_exit(pids[0], 0ms)) && scans < 100000) {
+        int count = 0;
+        scan(pair_of(job), count);
+        failures += count < 0;
+        ++scans;
+    }
+    const std::string diagnostics = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(exit_code(*status), 0);
+    EXPECT_EQ(failures, 0) << "of " << scans << " scans";
+    EXPECT_EQ(diagnostics, "");
+}
+
+TEST(CoalitionLinux, CheckedSignalReachesMembersOnly)
+{
+    SKIP_WITHOUT_CGROUPS();
+    test_cgroup job("job"), other("other");
+    ASSERT_TRUE(job.ok() && other.ok());
+    const std::vector<pid_t> member = start_helper(job, {"tree", "0"}, 1);
+    const std::vector<pid_t> stranger = start_helper(other, {"tree", "0"}, 1);
+    ASSERT_EQ(member.size() + stranger.size(), 2u);
+
+    EXPECT_EQ(checked_signal(stranger[0], pair_of(job), SIGTERM), 0);
+    EXPECT_EQ(checked_signal(getpid(), pair_of(job), SIGTERM), 0);
+    EXPECT_EQ(checked_signal(1, pair_of(job), 0), 0);
+    EXPECT_EQ(checked_signal(0, pair_of(job), 0), 0);
+    EXPECT_TRUE(process_alive(stranger[0]));
+
+    EXPECT_EQ(checked_signal(member[0], pair_of(job), SIGTERM), 1);
+    const std::optional<int> status = wait_exit(member[0], 10s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM);
+    EXPECT_TRUE(process_alive(stranger[0]));
+}
+
+TEST(CoalitionLinux, CheckedSignalCountsAMemberThatAlreadyEndedAsDone)
+{
+    SKIP_WITHOUT_CGROUPS();
+    test_cgroup job("job");
+    ASSERT_TRUE(job.ok());
+    const std::vector<pid_t> pids = start_helper(job, {"tree", "0"}, 1);
+    ASSERT_EQ(pids.size(), 1u);
+    kill(pids[0], SIGKILL);
+    // Ended, not yet reaped: its pid is still its own.
+    siginfo_t info{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(pids[0]), &info, WEXITED | WNOWAIT), 0);
+    EXPECT_EQ(checked_signal(pids[0], pair_of(job), SIGKILL), 1);
+    kill_and_reap(pids[0]);
+}
+
+TEST(CoalitionLinux, BootSessionIsTheKernelsBootId)
+{
+    boot_session_id first{}, second{};
+    ASSERT_EQ(read_boot_session(first), 1);
+    ASSERT_EQ(read_boot_session(second), 1);
+    std::string expected = read_file("/proc/sys/kernel/random/boot_id");
+    ASSERT_FALSE(expected.empty());
+    expected.pop_back();
+    EXPECT_EQ(std::string(first.data()), expected);
+    EXPECT_EQ(std::string(second.data()), expected);
+}
+
+} // namespace
