@@ -15,6 +15,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -92,7 +93,8 @@ uint64_t parse_id(const char *text)
     return strtoull(text, nullptr, 10);
 }
 
-// One write for the whole line, so a reader sees it complete or not at all.
+// Writes all of a line; a short one goes out in a single write, so a reader
+// sees it whole.
 void write_line(int fd, const char *line, size_t length)
 {
     while (length > 0) {
@@ -171,6 +173,16 @@ bool read_boot(boot_session_id &boot)
     return boot[0] != '\0' && memchr(boot.data(), '\0', boot.size()) != nullptr;
 }
 
+void report_ready(const coalition_ids &target, const boot_session_id &boot)
+{
+    std::array<char, line_size> line;
+    const int length = snprintf(line.data(), line.size(), ready_template, static_cast<int>(getpid()),
+                                static_cast<unsigned long long>(target.resource),
+                                static_cast<unsigned long long>(target.jetsam), boot.data());
+    if (length > 0 && static_cast<size_t>(length) < line.size())
+        write_line(STDOUT_FILENO, line.data(), static_cast<size_t>(length));
+}
+
 int admit_guard(int argc, char **argv, admitted &out)
 {
     if (const int status = check_arguments(argc, argv); status != 0)
@@ -192,13 +204,7 @@ int admit_guard(int argc, char **argv, admitted &out)
     if (log_fd < 0)
         return exit_guard_descriptor;
     fcntl(owner_fd, F_SETFD, FD_CLOEXEC);
-
-    std::array<char, line_size> line;
-    const int length = snprintf(line.data(), line.size(), ready_template, static_cast<int>(getpid()),
-                                static_cast<unsigned long long>(target.resource),
-                                static_cast<unsigned long long>(target.jetsam), boot.data());
-    if (length > 0 && static_cast<size_t>(length) < line.size())
-        write_line(STDOUT_FILENO, line.data(), static_cast<size_t>(length));
+    report_ready(target, boot);
     out = admitted{target, argv[4], parse_int(argv[6]), log_fd};
     return 0;
 }

@@ -365,11 +365,12 @@ TEST(GuardTeardown, EachWayTheOwnerLetsGoEndsTheWait)
     };
     for (const way &w : ways) {
         SCOPED_TRACE(w.name);
+        // Released first, so that even a short deadline finds the job settled.
         job j("sleep 300 & exit 0");
+        ASSERT_TRUE(j.release());
         guard_process g;
         start_guard(g, arguments(j, j.runner, w.deadline));
         ASSERT_EQ(read_line(g.out).rfind("{\"ready\":true,", 0), 0u);
-        ASSERT_TRUE(j.release());
         if (w.write_byte) {
             ASSERT_EQ(write(g.owner, "x", 1), 1);
         }
