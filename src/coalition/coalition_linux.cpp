@@ -191,22 +191,52 @@ bool cgroup2_mount_point(std::string_view line, std::array<char, path_size> &out
     return unescape_path(take_field(rest), out);
 }
 
-// A directory descriptor for the root of the cgroup2 hierarchy, or -1.
-int open_cgroup_root()
+// Whether a mountinfo line mounts procfs at /proc, and if so whether with
+// hidepid: then the scan can't see, or can't read, the user's own
+// non-dumpable processes, and a member could escape it unnoticed.
+bool proc_mount(std::string_view line, bool &hides)
 {
+    const size_t dash = line.find(" - ");
+    if (dash == std::string_view::npos)
+        return false;
+    std::string_view rest = line.substr(0, dash);
+    for (int i = 0; i < 4; ++i)
+        take_field(rest);
+    std::string_view tail = line.substr(dash + 3);
+    if (take_field(rest) != "/proc" || take_field(tail) != "proc")
+        return false;
+    take_field(tail);
+    const size_t at = tail.find("hidepid=");
+    const std::string_view value =
+        at == std::string_view::npos ? "0" : tail.substr(at + 8, tail.find(',', at) - (at + 8));
+    hides = value != "0" && value != "off";
+    return true;
+}
+
+struct mounts {
+    int cgroup_root_fd; // the root of the cgroup2 hierarchy, or -1
+    bool proc_hides;    // the visible /proc hides processes
+};
+
+mounts open_mounts()
+{
+    mounts m{-1, false};
     line_reader r;
     open_reader(r, AT_FDCWD, "/proc/self/mountinfo");
     if (r.fd < 0)
-        return -1;
+        return m;
     std::array<char, path_size> mount{};
     std::string_view line;
-    int fd = -1;
-    while (fd < 0 && next_line(r, line) == next_result::line) {
-        if (cgroup2_mount_point(line, mount))
-            fd = open(mount.data(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    bool hides = false;
+    // The last /proc mount listed is the one on top.
+    while (next_line(r, line) == next_result::line) {
+        if (proc_mount(line, hides))
+            m.proc_hides = hides;
+        else if (m.cgroup_root_fd < 0 && cgroup2_mount_point(line, mount))
+            m.cgroup_root_fd = open(mount.data(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     }
     close_reader(r);
-    return fd;
+    return m;
 }
 
 // Formats "PID/name" for openat under /proc.
@@ -542,7 +572,7 @@ int deliver(int pidfd, pid_t pid, int sig)
 int identity(pid_t pid, coalition_ids *out)
 {
     const int proc_fd = open("/proc", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    const int root_fd = open_cgroup_root();
+    const int root_fd = open_mounts().cgroup_root_fd;
     uint64_t id = 0;
     int error = EBADF;
     if (proc_fd >= 0 && root_fd >= 0)
@@ -561,14 +591,16 @@ int members(const coalition_ids &target, member_list &out)
 {
     scan s;
     s.proc_fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    s.root_fd = open_cgroup_root();
+    const mounts m = open_mounts();
+    s.root_fd = m.cgroup_root_fd;
     s.uid = getuid();
     s.self = getpid();
     s.target = target;
     s.cache.count = 0;
     s.cache.used = 0;
     int count = -1;
-    if (s.proc_fd >= 0 && s.root_fd >= 0)
+    // Only a privileged caller sees every process through a hiding /proc.
+    if (s.proc_fd >= 0 && s.root_fd >= 0 && (!m.proc_hides || geteuid() == 0))
         count = walk_processes(s, out);
     if (s.proc_fd >= 0)
         close(s.proc_fd);

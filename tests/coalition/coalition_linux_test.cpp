@@ -4,11 +4,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,7 +81,8 @@ struct scan_result {
 // Runs members() in a forked child, optionally moved into a group first and
 // running as another user, so that the caller's own process and user are
 // the ones under test.
-scan_result scan_from(const coalition_ids &target, int join_procs_fd, uid_t as = 0)
+scan_result scan_from(const coalition_ids &target, int join_procs_fd, uid_t as = 0,
+                      const std::function<bool()> &prepare = {})
 {
     int out[2];
     scan_result result;
@@ -88,6 +92,8 @@ scan_result scan_from(const coalition_ids &target, int join_procs_fd, uid_t as =
     if (child == 0) {
         close(out[0]);
         if (join_procs_fd >= 0 && write(join_procs_fd, "0", 1) != 1)
+            _exit(1);
+        if (prepare && !prepare())
             _exit(1);
         if (as != 0 && (setresgid(as, as, as) != 0 || setresuid(as, as, as) != 0))
             _exit(1);
@@ -254,6 +260,33 @@ TEST(CoalitionLinux, NonDumpableProcessOfTheUserIsListed)
     const scan_result result = scan_from(pair_of(job), -1, unprivileged);
     ASSERT_EQ(result.count, 1);
     EXPECT_EQ(result.pids[0], pids[0]);
+}
+
+TEST(CoalitionLinux, ScanRefusesAProcThatHidesTheUsersOwnProcesses)
+{
+    SKIP_WITHOUT_CGROUPS();
+    test_cgroup job("job");
+    ASSERT_TRUE(job.ok());
+    // Behind hidepid, the user can't see or read its own non-dumpable
+    // process: a scan that went ahead would miss it and report none left.
+    ASSERT_EQ(start_helper(job, {"as", std::to_string(unprivileged), "nondumpable"}, 1).size(),
+              1u);
+    struct proc_case {
+        const char *options;
+        int expected;
+    };
+    for (const proc_case c : {proc_case{"hidepid=0", 1}, proc_case{"hidepid=1", -1},
+                              proc_case{"hidepid=invisible", -1}}) {
+        // A /proc of its own, in a mount namespace of its own.
+        const auto remount_proc = [&] {
+            return unshare(CLONE_NEWNS) == 0 &&
+                   mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                   mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                         c.options) == 0;
+        };
+        EXPECT_EQ(scan_from(pair_of(job), -1, unprivileged, remount_proc).count, c.expected)
+            << c.options;
+    }
 }
 
 TEST(CoalitionLinux, ProcessesVanishingDuringTheScanAreSkippedSilently)

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -54,6 +55,11 @@ void child_setup(const spawn_options &options)
         parked[i] = options.fds[i].second < 0 ? -1 : fcntl(options.fds[i].second, F_DUPFD, 512);
     if (options.cgroup_procs_fd >= 0) {
         if (write(options.cgroup_procs_fd, "0", 1) != 1)
+            _exit(126);
+    }
+    if (options.run_as) {
+        const auto [uid, gid] = *options.run_as;
+        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
             _exit(126);
     }
     for (int fd = 3; fd < 512; ++fd)

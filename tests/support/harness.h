@@ -27,6 +27,9 @@ struct spawn_options {
     // When >= 0, the child moves itself into the cgroup whose cgroup.procs
     // this descriptor has open before it execs, so a job starts inside it.
     int cgroup_procs_fd = -1;
+    // When set, the child gives up root for this user and group, with no
+    // supplementary groups, before it execs (status 126 if it can't).
+    std::optional<std::pair<uid_t, gid_t>> run_as;
 };
 
 // fork + execv of argv (argv[0] is the path). Returns the pid, or -1.
