@@ -199,7 +199,8 @@ int admit_guard(int argc, char **argv, admitted &out)
     }
     if (fcntl(owner_fd, F_GETFD) < 0)
         return exit_guard_descriptor;
-    signal(SIGPIPE, SIG_IGN);
+    // Writes to a reader that has gone must fail, not end the guard.
+    (void)signal(SIGPIPE, SIG_IGN);
     const int log_fd = open(argv[5], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, log_mode);
     if (log_fd < 0)
         return exit_guard_descriptor;
