@@ -257,6 +257,13 @@ std::vector<admission_case> admission_cases()
     };
 }
 
+pid_t sleeper_in(const test_cgroup &group)
+{
+    spawn_options options;
+    options.cgroup_procs_fd = group.procs_fd;
+    return spawn({"/bin/sleep", "60"}, options);
+}
+
 pid_t dead_pid()
 {
     const pid_t pid = spawn({"/bin/true"});
@@ -273,8 +280,8 @@ TEST(GuardAdmission, AcceptsOnlyWhatItCanSafelyWatch)
         job j("exit 0");
         test_cgroup own("guard-own");
         ASSERT_TRUE(j.group.ok() && own.ok());
-        const pid_t self = spawn({"/bin/sleep", "60"}, {{}, own.procs_fd});
-        const pid_t member = spawn({"/bin/sleep", "60"}, {{}, j.group.procs_fd});
+        const pid_t self = sleeper_in(own);
+        const pid_t member = sleeper_in(j.group);
         ASSERT_TRUE(wait_until([&] { return j.population() == 2 && own.procs().size() == 1; }, 5s));
         std::vector<std::string> args = c.args;
         for (std::string &a : args) {
