@@ -1,0 +1,540 @@
+// The guard binary against real jobs: each job is a fresh cgroup whose first
+// process is `marloft-shell run`, and the test process is the owner. The
+// guard runs in the test's own cgroup, so it is never inside the job.
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "coalition/coalition.h"
+#include "guard/launchctl_standin.h"
+#include "main/exit_status.h"
+#include "support/cgroup.h"
+#include "support/harness.h"
+
+namespace {
+
+const std::string uid = std::to_string(getuid());
+const std::string service = "gui/" + uid + "/com.marloft.shell.test";
+const std::regex summary_shape(
+    R"re(\{"cleaned":(true|false),"stopped":(\d+),"killed":(\d+),"remaining":(\d+),)re"
+    R"re("reason":"(owner-pipe-closed|deadline)","bootoutStatus":(-?\d+)\}\n)re");
+
+std::string boot_session()
+{
+    boot_session_id boot{};
+    return read_boot_session(boot) != 0 ? std::string(boot.data()) : std::string();
+}
+
+// A job: a cgroup of its own whose first process is the runner, holding
+// back its command until release().
+struct job {
+    test_cgroup group{"guard"};
+    temp_dir dir;
+    pid_t runner = -1;
+
+    explicit job(const std::string &command)
+    {
+        spawn_options options;
+        options.cgroup_procs_fd = group.procs_fd;
+        runner = spawn({shell_binary(), "run", dir / "start", dir / "result", dir / "out",
+                        dir / "err", command},
+                       options);
+        // The runner moves itself into the group between fork and exec.
+        wait_until([&] { return population() == 1; }, 5s);
+    }
+    ~job() { kill_and_reap(runner); }
+
+    // Lets the command run and waits for its result record.
+    bool release()
+    {
+        write_file(dir / "start", "");
+        return wait_until([&] { return file_exists(dir / "result"); }, 15s);
+    }
+    size_t population() const { return group.procs().size(); }
+};
+
+struct guard_process {
+    pid_t pid = -1;
+    int owner = -1; // the test's end of descriptor 3
+    int out = -1;   // the guard's standard output
+
+    ~guard_process()
+    {
+        if (owner >= 0)
+            close(owner);
+        if (out >= 0)
+            close(out);
+        kill_and_reap(pid);
+    }
+    void let_go()
+    {
+        close(owner);
+        owner = -1;
+    }
+};
+
+// Starts the guard with the owner's pipe on descriptor 3. prefix runs before
+// the binary (a wrapper program and its arguments).
+void start_guard(guard_process &g, const std::vector<std::string> &args,
+                 const std::vector<std::string> &prefix = {}, spawn_options options = {})
+{
+    int owner[2], out[2];
+    ASSERT_EQ(pipe2(owner, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    std::vector<std::string> argv = prefix;
+    argv.push_back(shell_binary());
+    argv.push_back("guard");
+    argv.insert(argv.end(), args.begin(), args.end());
+    options.fds.insert(options.fds.begin(), {{3, owner[0]}, {1, out[1]}});
+    g.pid = spawn(argv, options);
+    close(owner[0]);
+    close(out[1]);
+    g.owner = owner[1];
+    g.out = out[0];
+}
+
+std::string read_line(int fd)
+{
+    std::string line;
+    char c;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 10'000) <= 0 || read(fd, &c, 1) != 1)
+            return line;
+        line += c;
+        if (c == '\n')
+            return line;
+    }
+}
+
+std::vector<std::string> arguments(const job &j, pid_t member, const std::string &deadline = "30")
+{
+    return {std::to_string(getpid()), std::to_string(member), service, j.dir / "guard.log", deadline};
+}
+
+struct summary {
+    bool cleaned = false;
+    int stopped = -1;
+    int killed = -1;
+    int remaining = -1;
+    std::string reason;
+    int bootout = 0;
+};
+
+// The log's last line, parsed; fails the test if it is not a summary.
+summary last_summary(const std::string &log)
+{
+    const size_t start = log.size() < 2 ? 0 : log.rfind('\n', log.size() - 2);
+    const std::string last = log.substr(start == std::string::npos ? 0 : start + 1);
+    std::smatch m;
+    summary s;
+    EXPECT_TRUE(std::regex_match(last, m, summary_shape)) << "log: " << log;
+    if (m.empty())
+        return s;
+    s.cleaned = m[1] == "true";
+    s.stopped = std::stoi(m[2]);
+    s.killed = std::stoi(m[3]);
+    s.remaining = std::stoi(m[4]);
+    s.reason = m[5];
+    s.bootout = std::stoi(m[6]);
+    return s;
+}
+
+// Reaps what the job left to us (its runner, orphans reparented to the test
+// process) and tells whether the job's cgroup is empty. Kills nothing.
+bool job_emptied(job &j)
+{
+    return wait_until(
+        [&] {
+            while (waitpid(-1, nullptr, WNOHANG) > 0) {
+            }
+            return !j.group.populated();
+        },
+        5s);
+}
+
+// One whole session: the job's command runs, the guard watches, the owner
+// lets go; returns the summary and checks that nothing of the job is left.
+summary guarded_session(job &j, size_t population, const std::vector<std::string> &prefix = {})
+{
+    guard_process g;
+    start_guard(g, arguments(j, j.runner), prefix);
+    EXPECT_EQ(read_line(g.out).rfind("{\"ready\":true,", 0), 0u);
+    EXPECT_TRUE(j.release());
+    EXPECT_TRUE(wait_until([&] { return j.population() >= population; }, 15s))
+        << "the job reached " << j.population() << " of " << population << " processes";
+    g.let_go();
+    const std::optional<int> status = wait_exit(g.pid, 60s);
+    EXPECT_TRUE(status.has_value());
+    if (status) {
+        EXPECT_EQ(exit_code(*status), exit_ok);
+    }
+    g.pid = -1;
+    const std::string log = read_file(j.dir / "guard.log");
+    EXPECT_TRUE(job_emptied(j)) << "left in the job: " << j.population() << " processes";
+    return last_summary(log);
+}
+
+#define SKIP_WITHOUT_JOBS()                                                    \
+    do {                                                                       \
+        SKIP_WITHOUT_CGROUPS();                                                \
+        if (boot_session().empty())                                            \
+            GTEST_SKIP() << "no boot session identifier on this machine";      \
+    } while (0)
+
+// ---------------------------------------------------------------- admission
+
+struct admission_case {
+    const char *name;
+    // Placeholders: OWNER (the test), MEMBER (the job's runner), SELF (a
+    // process in the guard's own group), DEAD (a pid that has exited), LOG,
+    // ID (the job's coalition ID), BOOT (this boot session).
+    std::vector<std::string> args;
+    int status;
+    bool refusal_message;
+};
+
+std::vector<admission_case> admission_cases()
+{
+    const std::string s = service;
+    return {
+        {"no arguments", {}, exit_guard_arguments, false},
+        {"six arguments", {"OWNER", "MEMBER", s, "LOG"}, exit_guard_arguments, false},
+        {"eight arguments", {"OWNER", "MEMBER", s, "LOG", "30", "ID"}, exit_guard_arguments, false},
+        {"nine arguments", {"OWNER", "MEMBER", s, "LOG", "30", "ID", "ID"}, exit_guard_arguments, false},
+        {"eleven arguments", {"OWNER", "MEMBER", s, "LOG", "30", "ID", "ID", "BOOT", "x"},
+         exit_guard_arguments, false},
+        {"owner pid 1", {"1", "MEMBER", s, "LOG", "30"}, exit_guard_arguments, false},
+        {"owner pid 0", {"0", "MEMBER", s, "LOG", "30"}, exit_guard_arguments, false},
+        {"owner pid without digits", {"owner", "MEMBER", s, "LOG", "30"}, exit_guard_arguments, false},
+        {"another user's domain", {"OWNER", "MEMBER", "gui/" + std::to_string(getuid() + 1) +
+         "/com.marloft.shell.test", "LOG", "30"}, exit_guard_arguments, false},
+        {"label without the prefix", {"OWNER", "MEMBER", "gui/" + uid + "/com.other.test", "LOG", "30"},
+         exit_guard_arguments, false},
+        {"prefix cut short", {"OWNER", "MEMBER", "gui/" + uid + "/com.marloft.shell", "LOG", "30"},
+         exit_guard_arguments, false},
+        {"deadline 0", {"OWNER", "MEMBER", s, "LOG", "0"}, exit_guard_arguments, false},
+        {"deadline 331", {"OWNER", "MEMBER", s, "LOG", "331"}, exit_guard_arguments, false},
+        {"deadline without digits", {"OWNER", "MEMBER", s, "LOG", "soon"}, exit_guard_arguments, false},
+        // Wrapped to an int this would read 1.
+        {"deadline past the int range", {"OWNER", "MEMBER", s, "LOG", "4294967297"},
+         exit_guard_arguments, false},
+        {"deadline 330", {"OWNER", "MEMBER", s, "LOG", "330"}, exit_ok, false},
+        {"deadline with spaces and trailing text", {"OWNER", "MEMBER", s, "LOG", " +30s"}, exit_ok, false},
+        {"bare prefix as the target", {"OWNER", "MEMBER", "gui/" + uid + "/com.marloft.shell.", "LOG",
+         "30"}, exit_ok, false},
+        {"wrong boot session", {"OWNER", "MEMBER", s, "LOG", "30", "ID", "ID", "BOOT-not"},
+         exit_guard_boot_session, false},
+        {"member 0, resource ID 0", {"OWNER", "0", s, "LOG", "30", "0", "ID", "BOOT"}, exit_guard_target,
+         true},
+        {"member 0, jetsam ID without digits", {"OWNER", "0", s, "LOG", "30", "ID", "none", "BOOT"},
+         exit_guard_target, true},
+        {"live member of another pair", {"OWNER", "MEMBER", s, "LOG", "30", "0", "ID", "BOOT"},
+         exit_guard_target, false},
+        {"member gone, given pair stands", {"OWNER", "DEAD", s, "LOG", "30", "ID", "ID", "BOOT"}, exit_ok,
+         false},
+        {"member matches the given pair", {"OWNER", "MEMBER", s, "LOG", "30", "ID", "ID", "BOOT"}, exit_ok,
+         false},
+        {"member pid 1", {"OWNER", "1", s, "LOG", "30"}, exit_guard_target, false},
+        {"member gone", {"OWNER", "DEAD", s, "LOG", "30"}, exit_guard_target, false},
+        {"member in the guard's own group", {"OWNER", "SELF", s, "LOG", "30"}, exit_guard_target, true},
+        {"member in the owner's group", {"OWNER", "OWNER", s, "LOG", "30"}, exit_guard_target, true},
+        {"owner gone", {"DEAD", "MEMBER", s, "LOG", "30"}, exit_guard_target, true},
+        // Wrapped to an int this would be pid 2, a live process.
+        {"owner pid past the int range", {"4294967298", "MEMBER", s, "LOG", "30"}, exit_guard_target,
+         true},
+        {"log in a missing directory", {"OWNER", "MEMBER", s, "/nonexistent/guard.log", "30"},
+         exit_guard_descriptor, false},
+    };
+}
+
+pid_t sleeper_in(const test_cgroup &group)
+{
+    spawn_options options;
+    options.cgroup_procs_fd = group.procs_fd;
+    return spawn({"/bin/sleep", "60"}, options);
+}
+
+pid_t dead_pid()
+{
+    const pid_t pid = spawn({"/bin/true"});
+    wait_exit(pid, 10s);
+    return pid;
+}
+
+TEST(GuardAdmission, AcceptsOnlyWhatItCanSafelyWatch)
+{
+    SKIP_WITHOUT_JOBS();
+    const std::string dead = std::to_string(dead_pid());
+    for (const admission_case &c : admission_cases()) {
+        SCOPED_TRACE(c.name);
+        job j("exit 0");
+        test_cgroup own("guard-own");
+        ASSERT_TRUE(j.group.ok() && own.ok());
+        const pid_t self = sleeper_in(own);
+        const pid_t member = sleeper_in(j.group);
+        ASSERT_TRUE(wait_until([&] { return j.population() == 2 && own.procs().size() == 1; }, 5s));
+        std::vector<std::string> args = c.args;
+        for (std::string &a : args) {
+            a = a == "OWNER" ? std::to_string(getpid())
+                : a == "MEMBER" ? std::to_string(member)
+                : a == "SELF" ? std::to_string(self)
+                : a == "DEAD" ? dead
+                : a == "LOG" ? j.dir / "guard.log"
+                : a == "ID" ? std::to_string(j.group.id)
+                : a == "BOOT" ? boot_session()
+                : a == "BOOT-not" ? boot_session() + "x"
+                : a;
+        }
+        args.insert(args.begin(), "guard");
+        int owner[2];
+        ASSERT_EQ(pipe2(owner, O_CLOEXEC), 0);
+        close(owner[1]); // an accepted guard goes straight on to the teardown
+        spawn_options options;
+        options.fds.push_back({3, owner[0]});
+        // The guard joins its own group, beside SELF.
+        options.cgroup_procs_fd = own.procs_fd;
+        const run_result r = run_shell(args, 20s, options);
+        close(owner[0]);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.refusal_message ? "refusing ambiguous coalition\n" : "");
+        if (c.status == exit_ok) {
+            EXPECT_EQ(r.out.rfind("{\"ready\":true,", 0), 0u) << r.out;
+            EXPECT_FALSE(process_alive(member));
+        } else {
+            EXPECT_EQ(r.out, "");
+            EXPECT_FALSE(file_exists(j.dir / "guard.log"));
+            EXPECT_TRUE(process_alive(member)) << "nothing is signalled before admission";
+        }
+        kill_and_reap(self);
+        kill_and_reap(member);
+    }
+}
+
+TEST(GuardAdmission, WithoutDescriptorThreeNoLogIsCreated)
+{
+    SKIP_WITHOUT_JOBS();
+    job j("exit 0");
+    spawn_options options;
+    options.fds.push_back({3, -1});
+    const run_result r = run_shell({"guard", std::to_string(getpid()), std::to_string(j.runner),
+                                    service, j.dir / "guard.log", "30"},
+                                   20s, options);
+    EXPECT_EQ(r.status, exit_guard_descriptor);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_FALSE(file_exists(j.dir / "guard.log"));
+}
+
+TEST(GuardAdmission, ReadyLineNamesTheJobBeforeAnythingIsSignalled)
+{
+    SKIP_WITHOUT_JOBS();
+    job j("exit 0");
+    guard_process g;
+    start_guard(g, arguments(j, j.runner));
+    const std::string id = std::to_string(j.group.id);
+    EXPECT_EQ(read_line(g.out), "{\"ready\":true,\"guardianPid\":" + std::to_string(g.pid) +
+                                    ",\"resource\":\"" + id + "\",\"jetsam\":\"" + id +
+                                    "\",\"boot\":\"" + boot_session() + "\"}\n");
+    const std::string stat = read_file("/proc/" + std::to_string(j.runner) + "/stat");
+    EXPECT_EQ(stat[stat.rfind(')') + 2], 'S') << "the runner waits for its start file";
+    g.let_go();
+    const std::optional<int> status = wait_exit(g.pid, 20s);
+    ASSERT_TRUE(status);
+    g.pid = -1;
+    EXPECT_EQ(exit_code(*status), exit_ok);
+}
+
+// ----------------------------------------------------------------- teardown
+
+TEST(GuardTeardown, EachWayTheOwnerLetsGoEndsTheWait)
+{
+    SKIP_WITHOUT_JOBS();
+    struct way {
+        const char *name;
+        const char *deadline;
+        bool write_byte;
+        bool close_pipe;
+        const char *reason;
+    };
+    const way ways[] = {
+        {"owner closes its end", "30", false, true, "owner-pipe-closed"},
+        {"owner writes a byte", "30", true, false, "owner-pipe-closed"},
+        {"deadline passes", "1", false, false, "deadline"},
+    };
+    for (const way &w : ways) {
+        SCOPED_TRACE(w.name);
+        // Released first, so that even a short deadline finds the job settled.
+        job j("sleep 300 & exit 0");
+        ASSERT_TRUE(j.release());
+        guard_process g;
+        start_guard(g, arguments(j, j.runner, w.deadline));
+        ASSERT_EQ(read_line(g.out).rfind("{\"ready\":true,", 0), 0u);
+        if (w.write_byte) {
+            ASSERT_EQ(write(g.owner, "x", 1), 1);
+        }
+        if (w.close_pipe)
+            g.let_go();
+        // The owner keeps its end open unless it closes it.
+        const std::optional<int> status = wait_exit(g.pid, 20s);
+        ASSERT_TRUE(status);
+        g.pid = -1;
+        EXPECT_EQ(exit_code(*status), exit_ok);
+        EXPECT_EQ(read_line(g.out), "") << "nothing after the ready line reaches the owner";
+        const std::string log = read_file(j.dir / "guard.log");
+        const summary s = last_summary(log);
+        EXPECT_EQ(s.reason, w.reason);
+        EXPECT_TRUE(s.cleaned);
+        EXPECT_EQ(s.remaining, 0);
+        EXPECT_EQ(s.stopped, 12 * 2) << "the runner and the sleep, in each of twelve rounds";
+        EXPECT_GE(s.killed, 2) << "a slow death is killed again in the next round";
+        EXPECT_EQ(s.bootout, exit_exec_failed << 8) << "no /bin/launchctl here";
+        struct stat st;
+        ASSERT_EQ(stat((j.dir / "guard.log").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        EXPECT_TRUE(job_emptied(j));
+    }
+}
+
+struct stray_case {
+    const char *name;
+    std::string command;
+    size_t population; // processes in the job once the command has left them
+};
+
+// Each command leaves something behind that outlives bash; the guard must
+// take all of it.
+TEST(GuardTeardown, NothingTheCommandLeftBehindSurvives)
+{
+    SKIP_WITHOUT_JOBS();
+    temp_dir agent;
+    const std::string helper = COALITION_HELPER;
+    const std::vector<stray_case> cases = {
+        {"setsid", "setsid sleep 300 >/dev/null 2>&1 < /dev/null & exit 0", 2},
+        {"double fork", "( (sleep 300 &) & ) ; exit 0", 2},
+        {"nohup", "nohup sleep 300 >/dev/null 2>&1 & exit 0", 2},
+        {"ignores SIGTERM", "(trap '' TERM; exec sleep 300) & exit 0", 2},
+        {"main thread exited", helper + " leader-exit 3>/dev/null & exit 0", 2},
+        {"ssh-agent, non-dumpable", "ssh-agent -a " + agent.path + "/socket >/dev/null; exit 0", 2},
+        {"all of them at once",
+         "setsid sleep 300 >/dev/null 2>&1 & ( (sleep 300 &) & ); nohup sleep 300 >/dev/null 2>&1 & "
+         "(trap '' TERM; exec sleep 300) & " + helper + " leader-exit 3>/dev/null & ssh-agent -a " +
+         agent.path + "/socket2 >/dev/null; exit 0", 7},
+    };
+    for (const stray_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        job j(c.command);
+        const summary s = guarded_session(j, c.population);
+        EXPECT_TRUE(s.cleaned);
+        EXPECT_EQ(s.remaining, 0);
+        EXPECT_GE(s.killed, static_cast<int>(c.population));
+    }
+}
+
+TEST(GuardTeardown, AlreadyEmptyJobIsCleanedAndStillBootedOut)
+{
+    SKIP_WITHOUT_JOBS();
+    job j("exit 0");
+    const std::string id = std::to_string(j.group.id);
+    guard_process g;
+    // The runner is gone before the owner lets go: the pair is given.
+    start_guard(g, {std::to_string(getpid()), "0", service, j.dir / "guard.log", "30", id, id,
+                    boot_session()});
+    ASSERT_EQ(read_line(g.out).rfind("{\"ready\":true,", 0), 0u);
+    kill_and_reap(j.runner);
+    j.runner = -1;
+    ASSERT_TRUE(wait_until([&] { return !j.group.populated(); }, 5s));
+    g.let_go();
+    const std::optional<int> status = wait_exit(g.pid, 20s);
+    ASSERT_TRUE(status);
+    g.pid = -1;
+    EXPECT_EQ(exit_code(*status), exit_ok);
+    EXPECT_EQ(read_file(j.dir / "guard.log"),
+              "{\"cleaned\":true,\"stopped\":0,\"killed\":0,\"remaining\":0,"
+              "\"reason\":\"owner-pipe-closed\",\"bootoutStatus\":32512}\n");
+}
+
+TEST(GuardTeardown, SeveralHundredProcessesAreAllTaken)
+{
+    SKIP_WITHOUT_JOBS();
+    job j("for i in $(seq 400); do sleep 300 & done; exit 0");
+    const summary s = guarded_session(j, 401);
+    EXPECT_TRUE(s.cleaned);
+    EXPECT_GE(s.stopped, 401 * 12);
+    EXPECT_GE(s.killed, 401);
+}
+
+// The forker is bounded (a fixed count of short-lived children, one at a
+// time), so a faulty guard can't harm the machine; it is still forking when
+// the owner lets go.
+TEST(GuardTeardown, JobThatKeepsForkingIsEmptiedToo)
+{
+    SKIP_WITHOUT_JOBS();
+    const std::string helper = COALITION_HELPER;
+    job j("for i in 1 2 3 4; do " + helper + " churn 200000 3>/dev/null & done; exit 0");
+    const summary s = guarded_session(j, 5);
+    EXPECT_TRUE(s.cleaned);
+    EXPECT_GE(s.killed, 5);
+}
+
+// ----------------------------------------------------------- bootout, state
+
+TEST(GuardBootout, RunsLaunchctlWithTheTargetAndReportsItsRawStatus)
+{
+    SKIP_WITHOUT_JOBS();
+    const std::string reason = launchctl_standin_skip_reason();
+    if (!reason.empty())
+        GTEST_SKIP() << reason;
+    temp_dir bin;
+    ASSERT_TRUE(write_launchctl_standin(bin.path, bin / "record", 3));
+    job j("sleep 300 & exit 0");
+    const summary s = guarded_session(j, 2, {WITH_LAUNCHCTL, bin.path});
+    EXPECT_EQ(s.bootout, 768);
+    EXPECT_EQ(read_file(bin / "record"), "bootout\n" + service + "\nfd3=closed\n");
+    // launchctl writes into the guard's log, before the summary.
+    const std::string log = read_file(j.dir / "guard.log");
+    EXPECT_NE(log.find("launchctl: out\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("launchctl: err\n"), std::string::npos) << log;
+    EXPECT_FALSE(file_exists("/bin/launchctl")) << "the stand-in stays in its namespace";
+}
+
+// A caller that hands the guard an ignored SIGCHLD would have the kernel reap
+// launchctl behind the guard's back; the guard puts the default back. (bash,
+// unlike some shells, passes an ignored SIGCHLD on through exec.)
+TEST(GuardBootout, IgnoredSigchldStillYieldsTheRealStatus)
+{
+    SKIP_WITHOUT_JOBS();
+    job j("exit 0");
+    const summary s =
+        guarded_session(j, 1, {"/bin/bash", "-c", "trap '' CHLD; exec \"$0\" \"$@\""});
+    EXPECT_EQ(s.bootout, exit_exec_failed << 8);
+}
+
+// With descriptor 1 closed at start, the log would take its place, catch the
+// ready line and then be closed by the redirection.
+TEST(GuardBootout, ClosedStandardOutputKeepsTheLogToItself)
+{
+    SKIP_WITHOUT_JOBS();
+    job j("exit 0");
+    guard_process g;
+    start_guard(g, arguments(j, j.runner), {"/bin/sh", "-c", "exec \"$0\" \"$@\" >&-"});
+    ASSERT_TRUE(j.release());
+    g.let_go();
+    const std::optional<int> status = wait_exit(g.pid, 20s);
+    ASSERT_TRUE(status);
+    g.pid = -1;
+    EXPECT_EQ(exit_code(*status), exit_ok);
+    const std::string log = read_file(j.dir / "guard.log");
+    EXPECT_EQ(log.find("ready"), std::string::npos) << log;
+    EXPECT_TRUE(last_summary(log).cleaned);
+}
+
+} // namespace

@@ -1,0 +1,347 @@
+// The guard's own logic against a scripted process table: the counting rules
+// of the stop and kill rounds, and the failures (a scan that fails, a member
+// that can't be killed) that a real machine won't produce on demand. Each
+// case runs cmd_guard in a forked child, as the real binary would, so that
+// its descriptors, its exit status and its log are the real ones.
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "guard/fake_coalition.h"
+#include "guard/guard.h"
+#include "guard/launchctl_standin.h"
+#include "main/exit_status.h"
+#include "support/harness.h"
+
+namespace {
+
+// Fake process IDs lie above pid_max, so they can never name a real process.
+constexpr pid_t owner_pid = 900000;
+constexpr pid_t first_member = 900100;
+constexpr coalition_ids owner_ids{1, 1};
+constexpr coalition_ids job_ids{50, 60};
+constexpr int standin_exit = 3;
+
+std::string service()
+{
+    return "gui/" + std::to_string(getuid()) + "/com.marloft.shell.fake";
+}
+
+fake_process job_process(pid_t pid)
+{
+    fake_process p;
+    p.pid = pid;
+    p.ids = job_ids;
+    return p;
+}
+
+fake_table job_table(std::vector<fake_process> job)
+{
+    fake_table table;
+    fake_process owner;
+    owner.pid = owner_pid;
+    owner.ids = owner_ids;
+    table.processes.push_back(owner);
+    for (const fake_process &p : job)
+        table.processes.push_back(p);
+    return table;
+}
+
+struct outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+    std::string log;
+    bool log_created = false;
+    std::string trace;
+    bool standin = false;    // a stand-in launchctl was in place
+    std::string bootout;     // what it recorded, "" if it never ran
+};
+
+std::string drain(int fd)
+{
+    std::string text;
+    char buf[4096];
+    for (ssize_t got; (got = read(fd, buf, sizeof buf)) != 0;) {
+        if (got < 0 && errno != EINTR)
+            break;
+        if (got > 0)
+            text.append(buf, static_cast<size_t>(got));
+    }
+    return text;
+}
+
+// Runs cmd_guard with args after the sub-command word ("LOG" stands for the
+// log path), against table. The owner's pipe hangs up at once.
+outcome run_guard(const fake_table &table, std::vector<std::string> args)
+{
+    temp_dir dir;
+    outcome result;
+    result.standin = launchctl_standin_skip_reason().empty() &&
+                     write_launchctl_standin(dir.path, dir / "bootout", standin_exit);
+    const int trace_fd = open((dir / "trace").c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    int out[2], err[2], owner[2];
+    if (trace_fd < 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
+        pipe2(owner, O_CLOEXEC) != 0)
+        return result;
+    for (std::string &a : args)
+        if (a == "LOG")
+            a = dir / "log";
+    args.insert(args.begin(), {"marloft-shell", "guard"});
+
+    const pid_t child = fork();
+    if (child == 0) {
+        if (result.standin && !use_private_launchctl(dir.path).empty())
+            _exit(125);
+        fake() = table;
+        // Above the descriptors about to be replaced.
+        fake().trace_fd = fcntl(trace_fd, F_DUPFD_CLOEXEC, 10);
+        // Without an exec nothing closes on its own: the write end of the
+        // owner's pipe must go, or it would never hang up.
+        close(owner[1]);
+        close(out[0]);
+        close(err[0]);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        dup2(owner[0], 3);
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        _exit(cmd_guard(static_cast<int>(args.size()), argv.data()));
+    }
+    close(out[1]);
+    close(err[1]);
+    close(owner[0]);
+    close(owner[1]);
+    // Both are short and the guard closes them as it redirects to its log.
+    result.out = drain(out[0]);
+    result.err = drain(err[0]);
+    if (const std::optional<int> status = wait_exit(child, 20s))
+        result.status = exit_code(*status);
+    else
+        kill_and_reap(child);
+    close(out[0]);
+    close(err[0]);
+    close(trace_fd);
+    result.log_created = file_exists(dir / "log");
+    result.log = read_file(dir / "log");
+    result.trace = read_file(dir / "trace");
+    result.bootout = read_file(dir / "bootout");
+    return result;
+}
+
+std::vector<std::string> seven_arguments()
+{
+    return {std::to_string(owner_pid), std::to_string(first_member), service(), "LOG", "30"};
+}
+
+std::string last_line(const std::string &text)
+{
+    if (text.empty() || text.back() != '\n')
+        return {};
+    const size_t start = text.rfind('\n', text.size() - 2);
+    return text.substr(start == std::string::npos ? 0 : start + 1);
+}
+
+int count_of(const std::string &text, const std::string &needle)
+{
+    int n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+std::string summary(const char *counts, const outcome &o)
+{
+    const int bootout = o.standin ? standin_exit << 8 : exit_exec_failed << 8;
+    return std::string("{") + counts + ",\"reason\":\"owner-pipe-closed\",\"bootoutStatus\":" +
+           std::to_string(bootout) + "}\n";
+}
+
+fake_process unkillable(pid_t pid)
+{
+    fake_process p = job_process(pid);
+    p.unkillable = true;
+    return p;
+}
+
+fake_process dies_after(pid_t pid, int kills)
+{
+    fake_process p = job_process(pid);
+    p.kills_to_die = kills;
+    return p;
+}
+
+fake_process appears_at(pid_t pid, int scan)
+{
+    fake_process p = job_process(pid);
+    p.appears_at_scan = scan;
+    return p;
+}
+
+struct finished_case {
+    const char *name;
+    std::vector<fake_process> job;
+    int status;
+    const char *counts;
+    int scans;
+};
+
+// A process listed in several rounds counts once per round; the stop phase
+// always runs its twelve rounds; the kill phase ends at its first empty scan.
+TEST(TeardownFake, CountsPerRoundAndEndsAtTheFirstEmptyScan)
+{
+    const pid_t m = first_member;
+    fake_process stranger = job_process(m + 9);
+    stranger.ids = coalition_ids{50, 61};
+    const std::vector<finished_case> cases = {
+        {"already empty", {}, exit_ok,
+         "\"cleaned\":true,\"stopped\":0,\"killed\":0,\"remaining\":0", 13},
+        {"three members", {job_process(m), job_process(m + 1), job_process(m + 2)}, exit_ok,
+         "\"cleaned\":true,\"stopped\":36,\"killed\":3,\"remaining\":0", 14},
+        {"one member takes three kills", {dies_after(m, 3)}, exit_ok,
+         "\"cleaned\":true,\"stopped\":12,\"killed\":3,\"remaining\":0", 16},
+        {"a member starts during the stop rounds", {job_process(m), appears_at(m + 1, 5)}, exit_ok,
+         "\"cleaned\":true,\"stopped\":19,\"killed\":2,\"remaining\":0", 14},
+        {"another pair is never touched", {job_process(m), stranger}, exit_ok,
+         "\"cleaned\":true,\"stopped\":12,\"killed\":1,\"remaining\":0", 14},
+        {"a member that can't be killed", {unkillable(m), job_process(m + 1)}, exit_guard_remaining,
+         "\"cleaned\":false,\"stopped\":24,\"killed\":1,\"remaining\":1", 42},
+    };
+    for (const finished_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        // An empty job has no member to name: the pair is given instead.
+        std::vector<std::string> args = seven_arguments();
+        if (c.job.empty()) {
+            args[1] = "0";
+            args.insert(args.end(), {"50", "60", "fake-boot-1"});
+        }
+        const outcome o = run_guard(job_table(c.job), args);
+        EXPECT_EQ(o.status, c.status);
+        EXPECT_EQ(last_line(o.log), summary(c.counts, o));
+        EXPECT_EQ(count_of(o.trace, "members "), c.scans);
+        EXPECT_EQ(count_of(o.trace, "signal " + std::to_string(m + 9)), 0);
+        EXPECT_EQ(count_of(o.trace, "sig=18\n"), 0) << "nothing is ever continued";
+        if (o.standin) {
+            EXPECT_EQ(o.bootout, "bootout\n" + service() + "\nfd3=closed\n");
+        }
+    }
+}
+
+struct failed_case {
+    const char *name;
+    int failing_scan;
+    int status;
+    int stops;
+    int kills;
+};
+
+// A failed scan ends the guard on the spot: the scan's message is all the log
+// holds, nothing is booted out, and what was stopped stays stopped.
+TEST(TeardownFake, FailedScanEndsTheGuardWithoutBootoutOrSummary)
+{
+    const std::vector<failed_case> cases = {
+        {"first stop round", 0, exit_guard_stop_scan, 0, 0},
+        {"fifth stop round", 4, exit_guard_stop_scan, 4, 0},
+        {"first kill round", 12, exit_guard_kill_scan, 12, 0},
+        {"second kill round", 13, exit_guard_kill_scan, 12, 1},
+    };
+    for (const failed_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_table table = job_table({dies_after(first_member, 2)});
+        table.failing_scan = c.failing_scan;
+        const outcome o = run_guard(table, seven_arguments());
+        EXPECT_EQ(o.status, c.status);
+        EXPECT_EQ(o.log, "bsd metadata unavailable pid=4242 errno=5\n");
+        EXPECT_EQ(count_of(o.trace, "members "), c.failing_scan + 1);
+        EXPECT_EQ(count_of(o.trace, "sig=19\n"), c.stops);
+        EXPECT_EQ(count_of(o.trace, "sig=9\n"), c.kills);
+        EXPECT_EQ(count_of(o.trace, "sig=18\n"), 0);
+        EXPECT_EQ(o.bootout, "");
+    }
+}
+
+TEST(TeardownFake, ReadyLineShowsTheGivenPairAndTheBootSession)
+{
+    const std::vector<std::string> args = {std::to_string(owner_pid), "0", service(), "LOG", "30",
+                                           "18446744073709551615", "1", "fake-boot-1"};
+    const outcome o = run_guard(job_table({}), args);
+    EXPECT_EQ(o.status, exit_ok);
+    const std::string ready_pid = o.out.substr(0, o.out.find(",\"resource\""));
+    EXPECT_EQ(o.out.substr(ready_pid.size()),
+              ",\"resource\":\"18446744073709551615\",\"jetsam\":\"1\",\"boot\":\"fake-boot-1\"}\n");
+    EXPECT_EQ(ready_pid.rfind("{\"ready\":true,\"guardianPid\":", 0), 0u);
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(count_of(o.log, "\n"), o.standin ? 3 : 1) << "launchctl's two lines, then the summary";
+}
+
+struct admission_case {
+    const char *name;
+    std::vector<std::string> args;
+    std::string boot;
+    bool fill_boot_buffer;
+    int status;
+    const char *err;
+    const char *trace; // the whole trace, or nullptr when not checked
+};
+
+TEST(TeardownFake, AdmissionQueriesNothingBeyondWhatItNeeds)
+{
+    const std::string owner = std::to_string(owner_pid);
+    const std::string member = std::to_string(first_member);
+    const std::vector<admission_case> cases = {
+        {"boot session unreadable", seven_arguments(), "", false, exit_guard_target, "", "boot\n"},
+        {"boot session without a terminator", seven_arguments(), "x", true, exit_guard_target, "",
+         "boot\n"},
+        {"wrong boot session", {owner, member, service(), "LOG", "30", "50", "60", "other-boot"},
+         "fake-boot-1", false, exit_guard_boot_session, "", "boot\n"},
+        {"boot session compared whole", {owner, member, service(), "LOG", "30", "50", "60", "fake-boot"},
+         "fake-boot-1", false, exit_guard_boot_session, "", "boot\n"},
+        // atoi would wrap this to 2; clamped, it names no process.
+        {"owner pid past the int range", {"4294967298", member, service(), "LOG", "30"}, "fake-boot-1",
+         false, exit_guard_target, "refusing ambiguous coalition\n",
+         "boot\nidentity 900100\nidentity 2147483647\n"},
+        // The member comparison comes before the refusal of the zero ID.
+        {"live member of another pair, zero ID", {owner, member, service(), "LOG", "30", "0", "60",
+         "fake-boot-1"}, "fake-boot-1", false, exit_guard_target, "", "boot\nidentity 900100\n"},
+        {"member gone, given IDs stand", {owner, "900999", service(), "LOG", "30", "50", "60",
+         "fake-boot-1"}, "fake-boot-1", false, exit_ok, "", nullptr},
+    };
+    for (const admission_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_table table = job_table({job_process(first_member)});
+        table.boot = c.boot;
+        table.fill_boot_buffer = c.fill_boot_buffer;
+        const outcome o = run_guard(table, c.args);
+        EXPECT_EQ(o.status, c.status);
+        EXPECT_EQ(o.err, c.err);
+        if (c.trace != nullptr) {
+            EXPECT_EQ(o.trace, c.trace);
+        }
+        if (c.status != exit_ok) {
+            EXPECT_EQ(o.out, "");
+            EXPECT_FALSE(o.log_created);
+        }
+    }
+}
+
+TEST(TeardownFake, GuardThatCannotReadItsOwnPairRefuses)
+{
+    fake_table table = job_table({job_process(first_member)});
+    table.guard_ids = coalition_ids{0, 2};
+    const outcome o = run_guard(table, seven_arguments());
+    EXPECT_EQ(o.status, exit_guard_target);
+    EXPECT_EQ(o.err, "refusing ambiguous coalition\n");
+    EXPECT_EQ(count_of(o.trace, "members "), 0);
+}
+
+} // namespace
