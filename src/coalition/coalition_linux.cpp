@@ -24,6 +24,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -556,6 +557,32 @@ int open_pidfd(pid_t pid)
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 }
 
+// What a pidfd tells about its process (Linux 6.13 and later), in the layout
+// the kernel first published; later kernels still accept it. Newer C library
+// headers declare it, ours may not.
+struct pidfd_info {
+    uint64_t mask;
+    uint64_t cgroupid;
+    uint32_t ids[11]; // pid, tgid, ppid, then the real, effective, saved and fs ids
+    int32_t exit_code;
+};
+static_assert(sizeof(pidfd_info) == 64, "the kernel's first pidfd_info is 64 bytes");
+constexpr uint64_t pidfd_info_cgroupid = 1U << 2;
+constexpr unsigned long pidfd_get_info = _IOWR(0xFF, 11, pidfd_info);
+
+// The group of the very process behind pidfd, asked of the kernel directly:
+// one call instead of reading the mount table, the cgroup file and the
+// group's directory. Returns false where the kernel can't answer that way.
+bool pidfd_cgroup(int pidfd, uint64_t &id)
+{
+    pidfd_info info{};
+    info.mask = pidfd_info_cgroupid;
+    if (ioctl(pidfd, pidfd_get_info, &info) != 0 || (info.mask & pidfd_info_cgroupid) == 0)
+        return false;
+    id = info.cgroupid;
+    return true;
+}
+
 // 1 when sig reached the process or it was already gone; 0 otherwise.
 int deliver(int pidfd, pid_t pid, int sig)
 {
@@ -620,9 +647,15 @@ int checked_signal(pid_t pid, const coalition_ids &target, int sig)
     const int pidfd = open_pidfd(pid);
     if (pidfd < 0 && errno != ENOSYS)
         return 0;
+    // The guard signals every member in every round, so this is the hot
+    // path of a teardown: ask the pidfd first, procfs only where it can't say.
+    uint64_t id = 0;
     coalition_ids ids{};
+    const bool known = pidfd >= 0 && pidfd_cgroup(pidfd, id);
+    if (known)
+        ids = {id, id};
     int result = 0;
-    if (identity(pid, &ids) == 1 && ids == target)
+    if ((known || identity(pid, &ids) == 1) && is_valid(ids) && ids == target)
         result = deliver(pidfd, pid, sig);
     if (pidfd >= 0)
         close(pidfd);
