@@ -489,13 +489,13 @@ verdict examine(scan &s, pid_t pid)
     if (status_error == ESRCH)
         return verdict::skip;
     if (status_error != 0) {
-        fprintf(stderr, "bsd metadata unavailable pid=%d errno=%d\n", pid, status_error);
+        (void)fprintf(stderr, "bsd metadata unavailable pid=%d errno=%d\n", pid, status_error);
         return verdict::failed;
     }
     if (st.effective_uid != s.uid || is_zombie(st))
         return verdict::skip;
     if (cgroup_error != 0) {
-        fprintf(stderr, "coalition metadata unavailable pid=%d state=%d errno=%d\n", pid,
+        (void)fprintf(stderr, "coalition metadata unavailable pid=%d state=%d errno=%d\n", pid,
                 state_code(st.state), cgroup_error);
         return verdict::failed;
     }

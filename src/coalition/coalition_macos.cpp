@@ -80,7 +80,7 @@ verdict examine(pid_t pid, const coalition_ids &target)
         const int error = errno;
         if (is_gone(error))
             return verdict::skip;
-        fprintf(stderr, "bsd metadata unavailable pid=%d errno=%d\n", pid, error);
+        (void)fprintf(stderr, "bsd metadata unavailable pid=%d errno=%d\n", pid, error);
         return verdict::failed;
     }
     if (bsd.pbi_status == status_zombie)
@@ -95,7 +95,7 @@ verdict examine(pid_t pid, const coalition_ids &target)
     if (got != coalition_info_size) {
         if (is_gone(error))
             return verdict::skip;
-        fprintf(stderr, "coalition metadata unavailable pid=%d state=%d errno=%d\n", pid,
+        (void)fprintf(stderr, "coalition metadata unavailable pid=%d state=%d errno=%d\n", pid,
                 static_cast<int>(bsd.pbi_status), error);
         return verdict::failed;
     }

@@ -8,7 +8,7 @@
 
 void reset_inherited_state()
 {
-    signal(SIGCHLD, SIG_DFL);
+    (void)signal(SIGCHLD, SIG_DFL);
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
             continue;
