@@ -10,23 +10,47 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#ifdef __linux__
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#endif
+
 namespace {
+
+// The tests that need Linux build only there; the harness itself also builds
+// on macOS, without subreaping and with a polling wait.
+#ifdef __linux__
+void become_subreaper()
+{
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+}
+
+int pidfd_open(pid_t pid)
+{
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+#else
+void become_subreaper() {}
+
+int pidfd_open(pid_t)
+{
+    return -1;
+}
+#endif
 
 // Makes the test process a child subreaper for its whole life and reaps what
 // the jobs leave behind after every test, so zombies never pile up.
 struct reaper : testing::EmptyTestEventListener {
     void OnTestProgramStart(const testing::UnitTest &) override
     {
-        prctl(PR_SET_CHILD_SUBREAPER, 1);
+        become_subreaper();
     }
     void OnTestEnd(const testing::TestInfo &) override
     {
@@ -36,15 +60,10 @@ struct reaper : testing::EmptyTestEventListener {
 };
 
 const bool reaper_installed = [] {
-    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    become_subreaper();
     testing::UnitTest::GetInstance()->listeners().Append(new reaper);
     return true;
 }();
-
-int pidfd_open(pid_t pid)
-{
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-}
 
 void child_setup(const spawn_options &options)
 {
@@ -125,24 +144,24 @@ pid_t spawn(const std::vector<std::string> &argv, const spawn_options &options)
 std::optional<int> wait_exit(pid_t pid, std::chrono::milliseconds timeout)
 {
     int status = 0;
+    pid_t got = 0;
     const int fd = pidfd_open(pid);
-    if (fd >= 0) {
-        pollfd p{fd, POLLIN, 0};
-        int r;
-        do
-            r = poll(&p, 1, static_cast<int>(timeout.count()));
-        while (r < 0 && errno == EINTR);
-        close(fd);
-        if (r == 0)
-            return std::nullopt;
+    if (fd < 0) {
+        wait_until([&] { return (got = waitpid(pid, &status, WNOHANG)) != 0; }, timeout);
+        return got == pid ? std::optional<int>(status) : std::nullopt;
     }
-    pid_t got;
+    pollfd p{fd, POLLIN, 0};
+    int ready;
     do
-        got = waitpid(pid, &status, fd >= 0 ? 0 : WNOHANG);
+        ready = poll(&p, 1, static_cast<int>(timeout.count()));
+    while (ready < 0 && errno == EINTR);
+    close(fd);
+    if (ready <= 0)
+        return std::nullopt;
+    do
+        got = waitpid(pid, &status, 0);
     while (got < 0 && errno == EINTR);
-    if (got == pid)
-        return status;
-    return std::nullopt;
+    return got == pid ? std::optional<int>(status) : std::nullopt;
 }
 
 void kill_and_reap(pid_t pid)
@@ -172,8 +191,10 @@ run_result run_shell(const std::vector<std::string> &args, std::chrono::millisec
 {
     run_result result;
     int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+    if (pipe(out) != 0 || pipe(err) != 0)
         return result;
+    for (const int fd : {out[0], out[1], err[0], err[1]})
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
     std::vector<std::string> argv{shell_binary()};
     argv.insert(argv.end(), args.begin(), args.end());
     options.fds.push_back({1, out[1]});
