@@ -465,21 +465,77 @@ bool matches(uint64_t id, const coalition_ids &target)
     return is_valid(pair) && pair == target;
 }
 
+int open_pidfd(pid_t pid)
+{
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+// What a pidfd tells about its process (Linux 6.13 and later), in the layout
+// the kernel first published; later kernels still accept it. Newer C library
+// headers declare it, ours may not.
+struct pidfd_info {
+    uint64_t mask;
+    uint64_t cgroupid;
+    uint32_t ids[11]; // pid, tgid, ppid, then the real, effective, saved and fs ids
+    int32_t exit_code;
+};
+static_assert(sizeof(pidfd_info) == 64, "the kernel's first pidfd_info is 64 bytes");
+constexpr uint64_t pidfd_info_cgroupid = 1U << 2;
+constexpr unsigned long pidfd_get_info = _IOWR(0xFF, 11, pidfd_info);
+
+// The group of the very process behind pidfd, asked of the kernel directly:
+// one call instead of producing and parsing procfs text and looking the
+// group's directory up. Returns 0 or errno; ENOTTY or EINVAL where the
+// kernel can't answer that way.
+int pidfd_cgroup(int pidfd, uint64_t &id)
+{
+    pidfd_info info{};
+    info.mask = pidfd_info_cgroupid;
+    if (ioctl(pidfd, pidfd_get_info, &info) != 0)
+        return errno;
+    if ((info.mask & pidfd_info_cgroupid) == 0)
+        return ENOTTY;
+    id = info.cgroupid;
+    return 0;
+}
+
 struct scan {
     int proc_fd;
     int root_fd;
     uid_t uid;
     pid_t self;
     coalition_ids target;
+    bool ask_pidfd; // cleared once the kernel turns out not to answer
     cgroup_cache cache;
 };
+
+// The ID of pid's group. Most processes of a scan are outsiders, and asking
+// a pidfd costs them far less than their cgroup file; kernels that can't
+// answer that way get the file. Returns 0 or errno, ESRCH when it is gone.
+int group_of(scan &s, pid_t pid, uint64_t &id)
+{
+    if (s.ask_pidfd) {
+        const int pidfd = open_pidfd(pid);
+        if (pidfd < 0 && is_gone(errno))
+            return ESRCH;
+        if (pidfd >= 0) {
+            const int error = pidfd_cgroup(pidfd, id);
+            close(pidfd);
+            if (error == 0 || is_gone(error))
+                return error == 0 ? 0 : ESRCH;
+            if (error == ENOTTY || error == EINVAL)
+                s.ask_pidfd = false;
+        }
+    }
+    return cgroup_id_of(s.proc_fd, s.root_fd, pid, &s.cache, id);
+}
 
 enum class verdict { skip, member, failed };
 
 verdict examine(scan &s, pid_t pid)
 {
     uint64_t id = 0;
-    const int cgroup_error = cgroup_id_of(s.proc_fd, s.root_fd, pid, &s.cache, id);
+    const int cgroup_error = group_of(s, pid, id);
     if ((cgroup_error == 0 && !matches(id, s.target)) || cgroup_error == ESRCH)
         return verdict::skip;
     // A candidate, or a process whose group could not be read: only the
@@ -552,37 +608,6 @@ int walk_processes(scan &s, member_list &out)
     }
 }
 
-int open_pidfd(pid_t pid)
-{
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-}
-
-// What a pidfd tells about its process (Linux 6.13 and later), in the layout
-// the kernel first published; later kernels still accept it. Newer C library
-// headers declare it, ours may not.
-struct pidfd_info {
-    uint64_t mask;
-    uint64_t cgroupid;
-    uint32_t ids[11]; // pid, tgid, ppid, then the real, effective, saved and fs ids
-    int32_t exit_code;
-};
-static_assert(sizeof(pidfd_info) == 64, "the kernel's first pidfd_info is 64 bytes");
-constexpr uint64_t pidfd_info_cgroupid = 1U << 2;
-constexpr unsigned long pidfd_get_info = _IOWR(0xFF, 11, pidfd_info);
-
-// The group of the very process behind pidfd, asked of the kernel directly:
-// one call instead of reading the mount table, the cgroup file and the
-// group's directory. Returns false where the kernel can't answer that way.
-bool pidfd_cgroup(int pidfd, uint64_t &id)
-{
-    pidfd_info info{};
-    info.mask = pidfd_info_cgroupid;
-    if (ioctl(pidfd, pidfd_get_info, &info) != 0 || (info.mask & pidfd_info_cgroupid) == 0)
-        return false;
-    id = info.cgroupid;
-    return true;
-}
-
 // 1 when sig reached the process or it was already gone; 0 otherwise.
 int deliver(int pidfd, pid_t pid, int sig)
 {
@@ -623,6 +648,7 @@ int members(const coalition_ids &target, member_list &out)
     s.uid = getuid();
     s.self = getpid();
     s.target = target;
+    s.ask_pidfd = true;
     s.cache.count = 0;
     s.cache.used = 0;
     int count = -1;
@@ -651,7 +677,7 @@ int checked_signal(pid_t pid, const coalition_ids &target, int sig)
     // path of a teardown: ask the pidfd first, procfs only where it can't say.
     uint64_t id = 0;
     coalition_ids ids{};
-    const bool known = pidfd >= 0 && pidfd_cgroup(pidfd, id);
+    const bool known = pidfd >= 0 && pidfd_cgroup(pidfd, id) == 0;
     if (known)
         ids = {id, id};
     int result = 0;

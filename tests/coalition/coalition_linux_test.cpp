@@ -8,10 +8,18 @@
 #include <string>
 #include <vector>
 
+#include <array>
+#include <cstddef>
+
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -70,6 +78,33 @@ std::vector<pid_t> start_helper(const test_cgroup &group, const std::vector<std:
         return {};
     }
     return pids;
+}
+
+// Makes the calling process see a kernel from before pidfds could name their
+// process's group: the backend must then read procfs instead. A seccomp
+// filter fails just that ioctl, as such a kernel does.
+bool as_older_kernel()
+{
+    using pidfd_info_record = std::array<char, 64>;
+    constexpr auto pidfd_get_info = static_cast<uint32_t>(_IOWR(0xFF, 11, pidfd_info_record));
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_ioctl, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args) + sizeof(uint64_t)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, pidfd_get_info, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOTTY),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        return false;
+    // Prove the filter bites before anything relies on it.
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
+    std::array<char, 64> info{};
+    const bool refused = pidfd >= 0 && ioctl(pidfd, pidfd_get_info, info.data()) != 0 && errno == ENOTTY;
+    close(pidfd);
+    return refused;
 }
 
 struct scan_result {
@@ -193,6 +228,11 @@ TEST(CoalitionLinux, MembersAreExactlyTheGroupsLiveProcessesOfTheUser)
     const std::vector<pid_t> expected =
         sorted({tree[0], tree[1], tree[2], with_zombie[0]});
     EXPECT_EQ(sorted(inside.pids), expected);
+
+    // Kernels that can't name a pidfd's group have the scan read procfs.
+    const scan_result older = scan_from(pair_of(job), job.procs_fd, 0, as_older_kernel);
+    ASSERT_EQ(older.count, 4);
+    EXPECT_EQ(sorted(older.pids), expected);
 
     int count = 0;
     EXPECT_EQ(sorted(scan(pair_of(job), count)), expected);
@@ -328,6 +368,32 @@ TEST(CoalitionLinux, CheckedSignalReachesMembersOnly)
     EXPECT_TRUE(process_alive(stranger[0]));
 
     EXPECT_EQ(checked_signal(member[0], pair_of(job), SIGTERM), 1);
+    const std::optional<int> status = wait_exit(member[0], 10s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM);
+    EXPECT_TRUE(process_alive(stranger[0]));
+}
+
+TEST(CoalitionLinux, CheckedSignalOnOlderKernelsChecksThePairThroughProcfs)
+{
+    SKIP_WITHOUT_CGROUPS();
+    test_cgroup job("job"), other("other");
+    ASSERT_TRUE(job.ok() && other.ok());
+    const std::vector<pid_t> member = start_helper(job, {"tree", "0"}, 1);
+    const std::vector<pid_t> stranger = start_helper(other, {"tree", "0"}, 1);
+    ASSERT_EQ(member.size() + stranger.size(), 2u);
+
+    const pid_t child = fork();
+    if (child == 0) {
+        if (!as_older_kernel())
+            _exit(100);
+        const int refused = checked_signal(stranger[0], pair_of(job), SIGTERM);
+        const int delivered = checked_signal(member[0], pair_of(job), SIGTERM);
+        _exit(refused * 10 + delivered);
+    }
+    const std::optional<int> verdict = wait_exit(child, 10s);
+    ASSERT_TRUE(verdict.has_value());
+    EXPECT_EQ(exit_code(*verdict), 1) << "10s: the stranger was signalled; 100: no filter";
     const std::optional<int> status = wait_exit(member[0], 10s);
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM);
