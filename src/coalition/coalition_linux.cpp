@@ -38,6 +38,11 @@ constexpr size_t path_size = 4096;
 constexpr size_t cache_entries = 64;
 constexpr size_t cache_text_size = 8192;
 constexpr size_t dents_size = 16384;
+constexpr int group_open_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// cgroup v2 nests no deeper than this in practice; a deeper group is not
+// searched for and so reads as gone.
+constexpr int max_group_depth = 64;
+constexpr int confirm_attempts = 3;
 
 // The macOS process states that the diagnostics report, so that one log
 // reads the same on either platform.
@@ -465,6 +470,56 @@ bool matches(uint64_t id, const coalition_ids &target)
     return is_valid(pair) && pair == target;
 }
 
+// The directory of the group whose ID is id, searched for below dir (which
+// lies depth levels below the hierarchy's root); the directory's own entry
+// carries its inode number, so nothing needs to be stat'ed. Takes ownership
+// of dir. Returns an open descriptor, or -1 when the group is not there.
+int find_group(int dir, uint64_t id, int depth)
+{
+    DIR *stream = fdopendir(dir);
+    if (stream == nullptr) {
+        close(dir);
+        return -1;
+    }
+    int found = -1;
+    while (found < 0) {
+        const dirent *entry = readdir(stream);
+        if (entry == nullptr)
+            break;
+        if (entry->d_type != DT_DIR || entry->d_name[0] == '.')
+            continue;
+        const int sub = openat(dirfd(stream), entry->d_name, group_open_flags);
+        if (sub < 0)
+            continue;
+        if (entry->d_ino == id)
+            found = sub;
+        else if (depth + 1 < max_group_depth)
+            found = find_group(sub, id, depth + 1);
+        else
+            close(sub);
+    }
+    closedir(stream);
+    return found;
+}
+
+// 1 when the group still holds a live process, 0 when it holds none (or is
+// gone: a group is removed only once empty), -1 when that can't be told.
+// Zombies no longer count as the group's.
+int group_populated(int group)
+{
+    line_reader r;
+    open_reader(r, group, "cgroup.events");
+    if (r.fd < 0)
+        return r.error == ENOENT || r.error == ENODEV ? 0 : -1;
+    int populated = -1;
+    std::string_view line;
+    while (populated < 0 && next_line(r, line) == next_result::line)
+        if (line == "populated 0" || line == "populated 1")
+            populated = line.back() - '0';
+    close_reader(r);
+    return populated;
+}
+
 int open_pidfd(pid_t pid)
 {
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
@@ -570,23 +625,29 @@ pid_t parse_pid(const char *name)
     return value <= 0x7fffffff ? static_cast<pid_t>(value) : 0;
 }
 
+// Examines one process and appends it to out if it is a member. Returns
+// false when the scan fails.
+bool take(scan &s, pid_t pid, member_list &out, int &count)
+{
+    if (pid < 2 || pid == s.self)
+        return true;
+    const verdict v = examine(s, pid);
+    if (v != verdict::member)
+        return v == verdict::skip;
+    if (count == member_capacity)
+        return false;
+    out[static_cast<size_t>(count++)] = pid;
+    return true;
+}
+
 // Examines one batch of directory entries. Returns false when the scan fails.
 bool examine_batch(scan &s, const char *dents, size_t size, member_list &out, int &count)
 {
     for (size_t offset = 0; offset < size;) {
         const auto *entry = reinterpret_cast<const dirent64 *>(dents + offset);
         offset += entry->d_reclen;
-        const pid_t pid = parse_pid(entry->d_name);
-        if (pid < 2 || pid == s.self)
-            continue;
-        const verdict v = examine(s, pid);
-        if (v == verdict::failed)
+        if (!take(s, parse_pid(entry->d_name), out, count))
             return false;
-        if (v == verdict::skip)
-            continue;
-        if (count == member_capacity)
-            return false;
-        out[static_cast<size_t>(count++)] = pid;
     }
     return true;
 }
@@ -606,6 +667,62 @@ int walk_processes(scan &s, member_list &out)
         if (!examine_batch(s, dents.data(), static_cast<size_t>(got), out, count))
             return -1;
     }
+}
+
+// Examines every process that the group's own list names. Returns false when
+// the scan fails.
+bool take_listed(scan &s, int group, member_list &out, int &count)
+{
+    line_reader r;
+    open_reader(r, group, "cgroup.procs");
+    if (r.fd < 0)
+        return r.error == ENOENT || r.error == ENODEV;
+    bool ok = true;
+    std::string_view line;
+    next_result got;
+    while (ok && (got = next_line(r, line)) == next_result::line) {
+        unsigned long pid = 0;
+        ok = parse_number(line, pid) && pid <= 0x7fffffff &&
+             take(s, static_cast<pid_t>(pid), out, count);
+    }
+    const bool read_failed = got == next_result::failed && !is_gone(r.error);
+    close_reader(r);
+    return ok && !read_failed;
+}
+
+// A walk of /proc is no snapshot: a job whose processes fork and exit fast
+// enough can stay a step ahead of it, and a walk that met nobody would call
+// a live job empty, which lets the guard report a job cleaned while it runs.
+// So before 0 is answered, the group itself is asked whether it still holds
+// anyone, and if so, whom. A group that stays populated by processes that
+// can't be listed (another user's, or ones that keep outrunning this too)
+// fails the scan instead.
+int confirm_empty(scan &s, member_list &out)
+{
+    const int top = openat(s.root_fd, ".", group_open_flags);
+    if (top < 0)
+        return -1;
+    struct stat st;
+    int group = top;
+    if (fstat(top, &st) != 0 || st.st_ino != s.target.resource)
+        group = find_group(top, s.target.resource, 0);
+    if (group < 0)
+        return 0;
+    int count = -1;
+    for (int attempt = 0; attempt < confirm_attempts && count < 0; ++attempt) {
+        const int populated = group_populated(group);
+        if (populated <= 0) {
+            count = populated;
+            break;
+        }
+        int listed = 0;
+        if (!take_listed(s, group, out, listed))
+            break;
+        if (listed > 0)
+            count = listed;
+    }
+    close(group);
+    return count;
 }
 
 // 1 when sig reached the process or it was already gone; 0 otherwise.
@@ -655,6 +772,10 @@ int members(const coalition_ids &target, member_list &out)
     // Only a privileged caller sees every process through a hiding /proc.
     if (s.proc_fd >= 0 && s.root_fd >= 0 && (!m.proc_hides || geteuid() == 0))
         count = walk_processes(s, out);
+    // Only a pair of two equal IDs names a group here; any other matches no
+    // process at all.
+    if (count == 0 && is_valid(target) && target.resource == target.jetsam)
+        count = confirm_empty(s, out);
     if (s.proc_fd >= 0)
         close(s.proc_fd);
     if (s.root_fd >= 0)

@@ -7,11 +7,18 @@
 //   nondumpable     marks itself non-dumpable first
 //   churn N         forks and reaps N short-lived children, one at a time,
 //                   then exits 0 (reports before it starts)
+//   relay PROCS MS  a chain, for MS milliseconds, of processes that each fork
+//                   the next and exit at once, inside the group whose
+//                   cgroup.procs is PROCS; the helper stays outside the group
+//                   and reaps the chain (reports the first link)
 // "as UID" before the mode switches to that user first.
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -94,6 +101,38 @@ void *run_on(void *)
     _exit(0);
 }
 
+long long now_ms()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1'000'000;
+}
+
+[[noreturn]] void relay(const char *procs, int ms)
+{
+    // The links' parents are gone by the time they end: as the subreaper,
+    // the helper takes them in and reaps them, outside the group.
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
+        _exit(3);
+    const long long end = now_ms() + ms;
+    const pid_t first = fork();
+    if (first == 0) {
+        const int fd = open(procs, O_WRONLY | O_CLOEXEC);
+        if (fd < 0 || write(fd, "0", 1) != 1)
+            _exit(3);
+        close(fd);
+        // Bounded twice: by the clock, and by the first failed fork.
+        while (now_ms() < end && fork() == 0) {
+        }
+        _exit(0);
+    }
+    report(&first, 1);
+    close(report_fd);
+    while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
+    }
+    _exit(0);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -124,5 +163,7 @@ int main(int argc, char **argv)
     }
     if (strcmp(mode, "churn") == 0)
         churn(count);
+    if (strcmp(mode, "relay") == 0 && argc > arg + 2)
+        relay(argv[arg + 1], atoi(argv[arg + 2]));
     return 1;
 }

@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -350,6 +352,55 @@ TEST(CoalitionLinux, ProcessesVanishingDuringTheScanAreSkippedSilently)
     EXPECT_EQ(exit_code(*status), 0);
     EXPECT_EQ(failures, 0) << "of " << scans << " scans";
     EXPECT_EQ(diagnostics, "");
+}
+
+// A walk of /proc is no snapshot: processes that fork and exit at once can
+// stay ahead of it. Whatever the walk meets, a group that still holds the
+// chain must never be reported empty.
+TEST(CoalitionLinux, AChainThatOutrunsTheWalkIsNeverCalledEmpty)
+{
+    SKIP_WITHOUT_CGROUPS();
+    test_cgroup job("relay");
+    ASSERT_TRUE(job.ok());
+    int ready[2];
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    spawn_options options;
+    options.fds.push_back({3, ready[1]});
+    // The helper reaps the chain from outside the group.
+    const pid_t relay = spawn({COALITION_HELPER, "relay", job.path + "/cgroup.procs", "1500"}, options);
+    close(ready[1]);
+    pid_t first = 0;
+    const bool reported = read_exactly(ready[0], &first, sizeof first);
+    close(ready[0]);
+    ASSERT_TRUE(reported);
+    ASSERT_TRUE(wait_until([&] { return job.populated(); }, 5s));
+
+    int scans = 0, called_empty = 0, failed = 0;
+    const auto until = std::chrono::steady_clock::now() + 1s;
+    while (std::chrono::steady_clock::now() < until) {
+        int count = 0;
+        scan(pair_of(job), count);
+        called_empty += count == 0 && job.populated();
+        failed += count < 0;
+        ++scans;
+    }
+    const std::optional<int> status = wait_exit(relay, 10s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(exit_code(*status), 0);
+    EXPECT_EQ(called_empty, 0) << "of " << scans << " scans (" << failed << " failed)";
+}
+
+TEST(CoalitionLinux, AGroupHeldOnlyByAnotherUsersProcessIsNotCalledEmpty)
+{
+    SKIP_WITHOUT_CGROUPS();
+    test_cgroup job("foreign");
+    ASSERT_TRUE(job.ok());
+    ASSERT_EQ(start_helper(job, {"as", std::to_string(unprivileged), "tree", "0"}, 1).size(), 1u);
+    // None of the user's processes is in it, yet it is not empty: the scan
+    // can't vouch for it and fails rather than answer 0.
+    int count = 0;
+    scan(pair_of(job), count);
+    EXPECT_EQ(count, -1);
 }
 
 TEST(CoalitionLinux, CheckedSignalReachesMembersOnly)

@@ -485,6 +485,46 @@ TEST(GuardTeardown, JobThatKeepsForkingIsEmptiedToo)
     EXPECT_GE(s.killed, 5);
 }
 
+// Processes that fork and exit at once can stay ahead of any one scan; the
+// guard must still freeze and empty the job, and never call it cleaned
+// while it runs.
+TEST(GuardTeardown, AChainThatOutrunsTheScanIsEmptiedAndNeverCalledCleanedEarly)
+{
+    SKIP_WITHOUT_JOBS();
+    temp_dir dir;
+    test_cgroup group("relay");
+    ASSERT_TRUE(group.ok());
+    int ready[2];
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    spawn_options options;
+    options.fds.push_back({3, ready[1]});
+    // The helper stays outside the job and reaps the chain's links.
+    const pid_t relay =
+        spawn({COALITION_HELPER, "relay", group.path + "/cgroup.procs", "10000"}, options);
+    close(ready[1]);
+    pid_t first = 0;
+    const bool reported = read(ready[0], &first, sizeof first) == sizeof first;
+    close(ready[0]);
+    ASSERT_TRUE(reported);
+    ASSERT_TRUE(wait_until([&] { return group.populated(); }, 5s));
+
+    const std::string id = std::to_string(group.id);
+    guard_process g;
+    start_guard(g, {std::to_string(getpid()), "0", service, dir / "guard.log", "30", id, id,
+                    boot_session()});
+    ASSERT_EQ(read_line(g.out).rfind("{\"ready\":true,", 0), 0u);
+    g.let_go();
+    const std::optional<int> status = wait_exit(g.pid, 20s);
+    ASSERT_TRUE(status);
+    g.pid = -1;
+    const bool emptied = !group.populated();
+    EXPECT_EQ(exit_code(*status), exit_ok) << read_file(dir / "guard.log");
+    EXPECT_TRUE(emptied);
+    EXPECT_NE(read_file(dir / "guard.log").find("\"cleaned\":true"), std::string::npos);
+    const std::optional<int> relay_status = wait_exit(relay, 20s);
+    EXPECT_TRUE(relay_status.has_value());
+}
+
 // ----------------------------------------------------------- bootout, state
 
 TEST(GuardBootout, RunsLaunchctlWithTheTargetAndReportsItsRawStatus)
