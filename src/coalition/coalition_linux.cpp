@@ -284,7 +284,8 @@ int read_cgroup_path(int proc_fd, pid_t pid, line_reader &r, std::string_view &p
 int resolve_cgroup(int root_fd, std::string_view path, uint64_t &id)
 {
     id = 0;
-    if (path.empty() || path[0] != '/' || path.size() >= path_size)
+    // "." before it and the terminator after it must fit.
+    if (path.empty() || path[0] != '/' || path.size() + 2 > path_size)
         return EINVAL;
     // Paths that climb above the root name groups in another cgroup
     // namespace, which this process can't see.
@@ -528,6 +529,10 @@ int open_pidfd(pid_t pid)
 // What a pidfd tells about its process (Linux 6.13 and later), in the layout
 // the kernel first published; later kernels still accept it. Newer C library
 // headers declare it, ours may not.
+// A group's ID is its directory's inode number, which a pidfd reports in
+// full and stat must too: a narrower inode number would never match.
+static_assert(sizeof(ino_t) == sizeof(uint64_t), "inode numbers are the groups' 64-bit IDs");
+
 struct pidfd_info {
     uint64_t mask;
     uint64_t cgroupid;

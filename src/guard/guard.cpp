@@ -201,7 +201,9 @@ int admit_guard(int argc, char **argv, admitted &out)
         return exit_guard_descriptor;
     // Writes to a reader that has gone must fail, not end the guard.
     (void)signal(SIGPIPE, SIG_IGN);
-    const int log_fd = open(argv[5], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, log_mode);
+    // The log often lies where the job can write too; a link planted there
+    // must not have the guard truncate whatever it points at.
+    const int log_fd = open(argv[5], O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, log_mode);
     if (log_fd < 0)
         return exit_guard_descriptor;
     fcntl(owner_fd, F_SETFD, FD_CLOEXEC);

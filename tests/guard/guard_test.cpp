@@ -254,6 +254,10 @@ std::vector<admission_case> admission_cases()
          true},
         {"log in a missing directory", {"OWNER", "MEMBER", s, "/nonexistent/guard.log", "30"},
          exit_guard_descriptor, false},
+        // A link planted at the log's path is never followed (LINK points at
+        // a file the test checks is left untouched).
+        {"log path is a symbolic link", {"OWNER", "MEMBER", s, "LINK", "30"}, exit_guard_descriptor,
+         false},
     };
 }
 
@@ -290,12 +294,15 @@ TEST(GuardAdmission, AcceptsOnlyWhatItCanSafelyWatch)
                 : a == "SELF" ? std::to_string(self)
                 : a == "DEAD" ? dead
                 : a == "LOG" ? j.dir / "guard.log"
+                : a == "LINK" ? j.dir / "link.log"
                 : a == "ID" ? std::to_string(j.group.id)
                 : a == "BOOT" ? boot_session()
                 : a == "BOOT-not" ? boot_session() + "x"
                 : a;
         }
         args.insert(args.begin(), "guard");
+        write_file(j.dir / "precious", "keep\n");
+        ASSERT_EQ(symlink((j.dir / "precious").c_str(), (j.dir / "link.log").c_str()), 0);
         int owner[2];
         ASSERT_EQ(pipe2(owner, O_CLOEXEC), 0);
         close(owner[1]); // an accepted guard goes straight on to the teardown
@@ -315,6 +322,7 @@ TEST(GuardAdmission, AcceptsOnlyWhatItCanSafelyWatch)
             EXPECT_FALSE(file_exists(j.dir / "guard.log"));
             EXPECT_TRUE(process_alive(member)) << "nothing is signalled before admission";
         }
+        EXPECT_EQ(read_file(j.dir / "precious"), "keep\n");
         kill_and_reap(self);
         kill_and_reap(member);
     }
