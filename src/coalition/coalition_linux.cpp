@@ -16,6 +16,7 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -365,17 +366,21 @@ struct process_status {
     long threads;
 };
 
-// Parses the decimal number at the start of text, after blanks.
+// Parses the decimal number at the start of text, after blanks; false when
+// there is none or it is too large to be a count or an ID.
 bool parse_number(std::string_view text, unsigned long &out)
 {
-    size_t i = 0;
-    while (i < text.size() && (text[i] == '\t' || text[i] == ' '))
-        ++i;
-    if (i == text.size() || text[i] < '0' || text[i] > '9')
+    const size_t start = text.find_first_not_of("\t ");
+    if (start == std::string_view::npos || text[start] < '0' || text[start] > '9')
         return false;
     out = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-        out = out * 10 + static_cast<unsigned long>(text[i] - '0');
+    for (const char c : text.substr(start)) {
+        if (c < '0' || c > '9')
+            break;
+        if (out > (ULONG_MAX - 9) / 10)
+            return false;
+        out = out * 10 + static_cast<unsigned long>(c - '0');
+    }
     return true;
 }
 
