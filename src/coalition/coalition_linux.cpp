@@ -679,9 +679,9 @@ int walk_processes(scan &s, member_list &out)
     }
 }
 
-// Examines every process that the group's own list names. Returns false when
-// the scan fails.
-bool take_listed(scan &s, int group, member_list &out, int &count)
+// Examines every process that the group's own list names; others counts
+// those that are not the caller. Returns false when the scan fails.
+bool take_listed(scan &s, int group, member_list &out, int &count, int &others)
 {
     line_reader r;
     open_reader(r, group, "cgroup.procs");
@@ -694,6 +694,7 @@ bool take_listed(scan &s, int group, member_list &out, int &count)
         unsigned long pid = 0;
         ok = parse_number(line, pid) && pid <= 0x7fffffff &&
              take(s, static_cast<pid_t>(pid), out, count);
+        others += static_cast<pid_t>(pid) != s.self;
     }
     const bool read_failed = got == next_result::failed && !is_gone(r.error);
     close_reader(r);
@@ -726,9 +727,11 @@ int confirm_empty(scan &s, member_list &out)
             break;
         }
         int listed = 0;
-        if (!take_listed(s, group, out, listed))
+        int others = 0;
+        if (!take_listed(s, group, out, listed, others))
             break;
-        if (listed > 0)
+        // A group that holds nobody but the caller has no member.
+        if (listed > 0 || others == 0)
             count = listed;
     }
     close(group);

@@ -264,6 +264,8 @@ TEST(CoalitionLinux, TargetsThatNoLiveProcessCarriesListNobody)
         scan(target, count);
         EXPECT_EQ(count, 0) << target.resource << "," << target.jetsam;
     }
+    // A group that holds nobody but the caller has no member either.
+    EXPECT_EQ(scan_from(pair_of(empty), empty.procs_fd).count, 0);
 }
 
 TEST(CoalitionLinux, ProcessWhoseMainThreadExitedIsListedAndKillable)
