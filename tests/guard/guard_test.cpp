@@ -505,19 +505,8 @@ TEST(GuardTeardown, AChainThatOutrunsTheScanIsEmptiedAndNeverCalledCleanedEarly)
     temp_dir dir;
     test_cgroup group("relay");
     ASSERT_TRUE(group.ok());
-    int ready[2];
-    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
-    spawn_options options;
-    options.fds.push_back({3, ready[1]});
-    // The helper stays outside the job and reaps the chain's links.
-    const pid_t relay =
-        spawn({COALITION_HELPER, "relay", group.path + "/cgroup.procs", "10000"}, options);
-    close(ready[1]);
-    pid_t first = 0;
-    const bool reported = read(ready[0], &first, sizeof first) == sizeof first;
-    close(ready[0]);
-    ASSERT_TRUE(reported);
-    ASSERT_TRUE(wait_until([&] { return group.populated(); }, 5s));
+    const pid_t relay = start_relay(COALITION_HELPER, group, 10000);
+    ASSERT_GT(relay, 0);
 
     const std::string id = std::to_string(group.id);
     guard_process g;

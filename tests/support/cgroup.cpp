@@ -115,3 +115,23 @@ bool test_cgroup::kill_all() const
         },
         10s);
 }
+
+pid_t start_relay(const std::string &helper, const test_cgroup &group, int ms)
+{
+    int ready[2];
+    if (pipe(ready) != 0)
+        return -1;
+    spawn_options options;
+    options.fds.push_back({3, ready[1]});
+    const pid_t relay =
+        spawn({helper, "relay", group.path + "/cgroup.procs", std::to_string(ms)}, options);
+    close(ready[1]);
+    pid_t first = 0;
+    const bool reported = read(ready[0], &first, sizeof first) == sizeof first;
+    close(ready[0]);
+    if (!reported || !wait_until([&] { return group.populated(); }, 5s)) {
+        kill_and_reap(relay);
+        return -1;
+    }
+    return relay;
+}

@@ -43,3 +43,9 @@ struct test_cgroup {
 
 // The cgroup path of pid relative to the mount ("/..."), or "".
 std::string cgroup_of(pid_t pid);
+
+// Starts helper's relay mode: a chain of processes inside group that each
+// fork the next and exit at once, for ms milliseconds, reaped by the helper
+// from outside the group. Returns the helper's pid once the chain is in the
+// group, or -1.
+pid_t start_relay(const std::string &helper, const test_cgroup &group, int ms);
