@@ -8,10 +8,11 @@
 // group is not delegated to the job's own user.
 //
 // The scan is the guard's hot path: each round lists every process on the
-// machine. A process outside the target's group costs one small read, its
-// cgroup file; only candidates pay for the larger status file, which holds
-// the owner, the state and the thread count. The set returned is the one that
-// checking owner and state first would give. Nothing is allocated: every
+// machine. A process outside the target's group costs one question to its
+// pidfd (or, on older kernels, one small read of its cgroup file); only
+// candidates pay for the larger status file, which holds the owner, the
+// state and the thread count. The set returned is the one that checking
+// owner and state first would give. Nothing is allocated per process: every
 // buffer is fixed and lives on the stack of one call.
 
 #include <array>
@@ -476,52 +477,78 @@ bool matches(uint64_t id, const coalition_ids &target)
     return is_valid(pair) && pair == target;
 }
 
+// A group's files fail with these once the group has been removed; and a
+// group is removed only once it is empty.
+bool group_gone(int error)
+{
+    return error == ENOENT || error == ENODEV;
+}
+
+constexpr int group_not_found = -1; // the whole tree was searched
+constexpr int group_unknown = -2;   // part of it could not be: it may be there
+
 // The directory of the group whose ID is id, searched for below dir (which
-// lies depth levels below the hierarchy's root); the directory's own entry
+// lies depth levels below the hierarchy's root); each directory's entry
 // carries its inode number, so nothing needs to be stat'ed. Takes ownership
-// of dir. Returns an open descriptor, or -1 when the group is not there.
+// of dir. Returns an open descriptor, group_not_found or group_unknown.
 int find_group(int dir, uint64_t id, int depth)
 {
     DIR *stream = fdopendir(dir);
     if (stream == nullptr) {
         close(dir);
-        return -1;
+        return group_unknown;
     }
-    int found = -1;
+    int found = group_not_found;
+    bool blind = false;
     while (found < 0) {
+        errno = 0;
         const dirent *entry = readdir(stream);
-        if (entry == nullptr)
+        if (entry == nullptr) {
+            blind = blind || (errno != 0 && !group_gone(errno));
             break;
-        if (entry->d_type != DT_DIR || entry->d_name[0] == '.')
+        }
+        if ((entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) || entry->d_name[0] == '.')
             continue;
+        if (entry->d_ino != id && depth + 1 >= max_group_depth) {
+            blind = true;
+            continue;
+        }
         const int sub = openat(dirfd(stream), entry->d_name, group_open_flags);
-        if (sub < 0)
+        if (sub < 0) {
+            blind = blind || !(group_gone(errno) || errno == ENOTDIR);
             continue;
-        if (entry->d_ino == id)
-            found = sub;
-        else if (depth + 1 < max_group_depth)
-            found = find_group(sub, id, depth + 1);
-        else
-            close(sub);
+        }
+        const int below = entry->d_ino == id ? sub : find_group(sub, id, depth + 1);
+        if (below >= 0)
+            found = below;
+        blind = blind || below == group_unknown;
     }
     closedir(stream);
-    return found;
+    if (found >= 0)
+        return found;
+    return blind ? group_unknown : group_not_found;
 }
 
 // 1 when the group still holds a live process, 0 when it holds none (or is
-// gone: a group is removed only once empty), -1 when that can't be told.
-// Zombies no longer count as the group's.
-int group_populated(int group)
+// gone), -1 when that can't be told. Zombies no longer count as the group's.
+// The hierarchy's root keeps no such account; it counts as populated and its
+// list decides.
+int group_populated(int group, bool root)
 {
+    if (root)
+        return 1;
     line_reader r;
     open_reader(r, group, "cgroup.events");
     if (r.fd < 0)
-        return r.error == ENOENT || r.error == ENODEV ? 0 : -1;
+        return group_gone(r.error) ? 0 : -1;
     int populated = -1;
     std::string_view line;
-    while (populated < 0 && next_line(r, line) == next_result::line)
+    next_result got;
+    while (populated < 0 && (got = next_line(r, line)) == next_result::line)
         if (line == "populated 0" || line == "populated 1")
             populated = line.back() - '0';
+    if (populated < 0 && got == next_result::failed && group_gone(r.error))
+        populated = 0;
     close_reader(r);
     return populated;
 }
@@ -686,7 +713,7 @@ bool take_listed(scan &s, int group, member_list &out, int &count, int &others)
     line_reader r;
     open_reader(r, group, "cgroup.procs");
     if (r.fd < 0)
-        return r.error == ENOENT || r.error == ENODEV;
+        return group_gone(r.error);
     bool ok = true;
     std::string_view line;
     next_result got;
@@ -696,7 +723,7 @@ bool take_listed(scan &s, int group, member_list &out, int &count, int &others)
              take(s, static_cast<pid_t>(pid), out, count);
         others += static_cast<pid_t>(pid) != s.self;
     }
-    const bool read_failed = got == next_result::failed && !is_gone(r.error);
+    const bool read_failed = got == next_result::failed && !group_gone(r.error);
     close_reader(r);
     return ok && !read_failed;
 }
@@ -714,14 +741,19 @@ int confirm_empty(scan &s, member_list &out)
     if (top < 0)
         return -1;
     struct stat st;
-    int group = top;
-    if (fstat(top, &st) != 0 || st.st_ino != s.target.resource)
-        group = find_group(top, s.target.resource, 0);
-    if (group < 0)
+    if (fstat(top, &st) != 0) {
+        close(top);
+        return -1;
+    }
+    const bool root = st.st_ino == s.target.resource;
+    const int group = root ? top : find_group(top, s.target.resource, 0);
+    if (group == group_not_found)
         return 0;
+    if (group < 0)
+        return -1;
     int count = -1;
     for (int attempt = 0; attempt < confirm_attempts && count < 0; ++attempt) {
-        const int populated = group_populated(group);
+        const int populated = group_populated(group, root);
         if (populated <= 0) {
             count = populated;
             break;

@@ -201,11 +201,14 @@ int admit_guard(int argc, char **argv, admitted &out)
         return exit_guard_descriptor;
     // Writes to a reader that has gone must fail, not end the guard.
     (void)signal(SIGPIPE, SIG_IGN);
-    // The log often lies where the job can write too; a link planted there
-    // must not have the guard truncate whatever it points at.
-    const int log_fd = open(argv[5], O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, log_mode);
+    // The log often lies where the job can write too: a link planted there
+    // must not have the guard truncate whatever it points at, and a FIFO
+    // nobody reads must not hold the guard before it is even armed.
+    const int log_fd = open(argv[5], O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                            log_mode);
     if (log_fd < 0)
         return exit_guard_descriptor;
+    fcntl(log_fd, F_SETFL, fcntl(log_fd, F_GETFL) & ~O_NONBLOCK);
     fcntl(owner_fd, F_SETFD, FD_CLOEXEC);
     report_ready(target, boot);
     out = admitted{target, argv[4], parse_int(argv[6]), log_fd};

@@ -382,17 +382,58 @@ TEST(CoalitionLinux, AChainThatOutrunsTheWalkIsNeverCalledEmpty)
     EXPECT_EQ(called_empty, 0) << "of " << scans << " scans (" << failed << " failed)";
 }
 
+// None of the user's processes is in the group, yet it is not empty: the
+// scan can't vouch for it and must fail rather than answer 0, also where the
+// group lies beyond what the search of the cgroup tree reaches. (A search cut
+// short by a lack of descriptors takes the same path.)
 TEST(CoalitionLinux, AGroupHeldOnlyByAnotherUsersProcessIsNotCalledEmpty)
 {
     SKIP_WITHOUT_CGROUPS();
-    test_cgroup job("foreign");
-    ASSERT_TRUE(job.ok());
-    ASSERT_EQ(start_helper(job, {"as", std::to_string(unprivileged), "tree", "0"}, 1).size(), 1u);
-    // None of the user's processes is in it, yet it is not empty: the scan
-    // can't vouch for it and fails rather than answer 0.
-    int count = 0;
-    scan(pair_of(job), count);
-    EXPECT_EQ(count, -1);
+    struct foreign_case {
+        const char *name;
+        int depth;          // levels of groups below the test's own group
+    };
+    const foreign_case cases[] = {
+        {"a group of its own", 0},
+        {"deeper than the search goes", 66},
+    };
+    for (const foreign_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        test_cgroup job("foreign");
+        ASSERT_TRUE(job.ok());
+        std::vector<std::string> chain;
+        std::string path = job.path;
+        for (int i = 0; i < c.depth; ++i) {
+            path += "/d";
+            ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+            chain.push_back(path);
+        }
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        const int procs = open((path + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(procs, 0);
+        int ready[2];
+        ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+        spawn_options options;
+        options.fds.push_back({3, ready[1]});
+        options.cgroup_procs_fd = procs;
+        const pid_t stranger =
+            spawn({COALITION_HELPER, "as", std::to_string(unprivileged), "tree", "0"}, options);
+        close(ready[1]);
+        close(procs);
+        pid_t reported = 0;
+        EXPECT_TRUE(read_exactly(ready[0], &reported, sizeof reported));
+        close(ready[0]);
+
+        int count = 0;
+        scan({st.st_ino, st.st_ino}, count);
+        EXPECT_EQ(count, -1);
+
+        kill_and_reap(stranger);
+        ASSERT_TRUE(wait_until([&] { return !job.populated(); }, 5s));
+        for (auto dir = chain.rbegin(); dir != chain.rend(); ++dir)
+            EXPECT_EQ(rmdir(dir->c_str()), 0) << *dir;
+    }
 }
 
 // Run in a child, so that the older kernel's filter stays there: kernels that

@@ -258,6 +258,9 @@ std::vector<admission_case> admission_cases()
         // a file the test checks is left untouched).
         {"log path is a symbolic link", {"OWNER", "MEMBER", s, "LINK", "30"}, exit_guard_descriptor,
          false},
+        // Opening it for writing would wait for a reader that never comes.
+        {"log path is a FIFO nobody reads", {"OWNER", "MEMBER", s, "FIFO", "30"},
+         exit_guard_descriptor, false},
     };
 }
 
@@ -295,6 +298,7 @@ TEST(GuardAdmission, AcceptsOnlyWhatItCanSafelyWatch)
                 : a == "DEAD" ? dead
                 : a == "LOG" ? j.dir / "guard.log"
                 : a == "LINK" ? j.dir / "link.log"
+                : a == "FIFO" ? j.dir / "fifo.log"
                 : a == "ID" ? std::to_string(j.group.id)
                 : a == "BOOT" ? boot_session()
                 : a == "BOOT-not" ? boot_session() + "x"
@@ -303,6 +307,7 @@ TEST(GuardAdmission, AcceptsOnlyWhatItCanSafelyWatch)
         args.insert(args.begin(), "guard");
         write_file(j.dir / "precious", "keep\n");
         ASSERT_EQ(symlink((j.dir / "precious").c_str(), (j.dir / "link.log").c_str()), 0);
+        ASSERT_EQ(mkfifo((j.dir / "fifo.log").c_str(), 0600), 0);
         int owner[2];
         ASSERT_EQ(pipe2(owner, O_CLOEXEC), 0);
         close(owner[1]); // an accepted guard goes straight on to the teardown
