@@ -318,16 +318,22 @@ TEST(Runner, ResultPathOnlyEverHoldsACompleteRecord)
     EXPECT_EQ(seen, (std::set<std::string>{"previous\n", expected}));
 }
 
+// A runner whose files can't grow past bytes: with SIGXFSZ ignored, the
+// write that would is cut short or fails instead of killing the runner.
+spawn_options file_size_limited(unsigned long bytes)
+{
+    spawn_options options;
+    options.ignored_signals = {SIGXFSZ};
+    options.limits = {{RLIMIT_FSIZE, bytes}};
+    return options;
+}
+
 TEST(Runner, ARecordThatCannotBeWrittenInFullGives28AndIsNeverRenamed)
 {
-    // A file-size limit cuts the record short at the first byte or
-    // mid-line; SIGXFSZ ignored turns that into a failed write.
+    // The limit cuts the record short at the first byte or mid-line.
     for (const unsigned long size_limit : {0UL, 10UL}) {
         session s;
-        spawn_options options;
-        options.ignored_signals = {SIGXFSZ};
-        options.limits = {{RLIMIT_FSIZE, size_limit}};
-        s.launch("true", options);
+        s.launch("true", file_size_limited(size_limit));
         EXPECT_EQ(s.await_exit(), exit_run_result_commit) << size_limit;
         EXPECT_FALSE(file_exists(s.result)) << size_limit;
         const std::string partial = read_file(s.result + ".tmp");
@@ -356,11 +362,9 @@ TEST(Runner, BackgroundProcessHoldingThePipesDoesNotDelayTheResult)
 TEST(Runner, AFailedCaptureWriteWhileTheCommandRunsGives25AndLeavesItRunning)
 {
     session s;
-    spawn_options options;
-    options.ignored_signals = {SIGXFSZ};
-    options.limits = {{RLIMIT_FSIZE, 5000}};
     const std::string pid_file = s.dir / "pid";
-    s.launch("echo $$ > " + pid_file + "; head -c 8192 /dev/zero; exec sleep 5", options);
+    s.launch("echo $$ > " + pid_file + "; head -c 8192 /dev/zero; exec sleep 5",
+             file_size_limited(5000));
     EXPECT_EQ(s.await_exit(), exit_run_capture_write);
     const pid_t command = await_pid(pid_file);
     ASSERT_GT(command, 1);
@@ -374,13 +378,11 @@ TEST(Runner, AFailedCaptureWriteWhileTheCommandRunsGives25AndLeavesItRunning)
 TEST(Runner, AFailedCaptureWriteWhileDrainingGives26)
 {
     session s;
-    spawn_options options;
-    options.ignored_signals = {SIGXFSZ};
-    options.limits = {{RLIMIT_FSIZE, 5000}};
     const std::string pid_file = s.dir / "pid";
     // The command stops the runner and ends with 8 KiB in the pipe; resumed,
     // the runner reads one chunk, sees the command gone and drains the rest.
-    s.launch("echo $$ > " + pid_file + "; kill -STOP $PPID; head -c 8192 /dev/zero", options);
+    s.launch("echo $$ > " + pid_file + "; kill -STOP $PPID; head -c 8192 /dev/zero",
+             file_size_limited(5000));
     const pid_t command = await_pid(pid_file);
     ASSERT_GT(command, 1);
     ASSERT_TRUE(wait_until([&] { return !process_alive(command); }, 5s));
