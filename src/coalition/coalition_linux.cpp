@@ -363,12 +363,14 @@ int next_child(DIR *stream, int depth, int &fd, uint64_t &id)
         fd = openat(dirfd(stream), entry->d_name, group_open_flags);
         if (fd < 0 && (errno == ENOENT || errno == ENOTDIR))
             continue;
-        const int error = fd < 0 ? errno : check_cgroup2(fd);
-        if (error != 0 && fd >= 0)
-            close(fd);
-        if (error != 0)
-            fd = -1;
+        if (fd < 0)
+            return errno;
         id = entry->d_ino;
+        const int error = check_cgroup2(fd);
+        if (error != 0) {
+            close(fd);
+            fd = -1;
+        }
         return error;
     }
 }
@@ -487,7 +489,7 @@ static_assert(sizeof(ino_t) == sizeof(uint64_t), "inode numbers are the groups' 
 struct pidfd_info {
     uint64_t mask;
     uint64_t cgroupid;
-    uint32_t ids[11]; // pid, tgid, ppid, then real, effective, saved, fs uid and gid pairs
+    uint32_t ids[11]; // pid, tgid, ppid, then uid and gid: real, effective, saved, fs
     int32_t exit_code;
 };
 static_assert(sizeof(pidfd_info) == 64, "the kernel's first pidfd_info is 64 bytes");
