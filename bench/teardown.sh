@@ -3,21 +3,21 @@
 # kernel's own teardown (writing 1 to cgroup.kill) of an identical job in the
 # same run. Needs root and cgroup v2.
 #
-#   bench/teardown.sh [REPEATS]     (default 5 per size)
+#   bench/teardown.sh [REPEATS] [BINARY]   (default 5 per size, the default build)
 #
 # Every job process is a direct child of this script, moved into the job's
 # cgroup before it execs sleep, so that nothing is orphaned (PID 1 may not
 # reap) and every process is bounded by construction.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-shell=$here/build/default/src/marloft-shell
 repeats=${1:-5}
+shell=${2:-$here/build/default/src/marloft-shell}
 sizes=(0 10 100 1000)
 floor_ms=120
 
 [ -x "$shell" ] || { echo "build first: cmake --workflow --preset default" >&2; exit 1; }
 [ "$(id -u)" = 0 ] || { echo "needs root to create cgroups" >&2; exit 1; }
-mount=$(awk '$0 ~ / - cgroup2 / { print $5; exit }' /proc/self/mountinfo)
+mount=$(awk '$0 ~ / - cgroup2 / && $4 == "/" { print $5; exit }' /proc/self/mountinfo)
 [ -n "$mount" ] || { echo "no cgroup2 hierarchy is mounted" >&2; exit 1; }
 
 work=$(mktemp -d)
@@ -98,7 +98,7 @@ ms() { awk -v us="$1" 'BEGIN { printf "%.1f", us / 1000 }'; }
 signals() { sed -E 's/.*"stopped":([0-9]+),"killed":([0-9]+).*/\1 \2/' "$1" | awk '{ print $1 + $2 }'; }
 
 echo "processes on this machine: $(ls /proc | grep -c '^[0-9]')   load: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%6s %10s %14s %7s %14s %8s %12s\n' size "guard ms" "cgroup.kill ms" ratio "above floor ms" signals "us/signal"
+printf '%6s %10s %14s %7s %8s %8s %12s\n' size "guard ms" "cgroup.kill ms" ratio "x floor" signals "us/signal"
 empty_us=0
 for size in "${sizes[@]}"; do
     guard_times=() kill_times=()
@@ -117,9 +117,11 @@ for size in "${sizes[@]}"; do
     n=$(signals "$work/log")
     # What a job costs beyond the empty one, spread over the signals it took.
     if [ "$size" -eq 0 ]; then empty_us=$g per=-; else per=$(((g - empty_us) / n)); fi
-    printf '%6s %10s %14s %7s %14s %8s %12s\n' "$size" "$(ms "$g")" "$k" "$ratio" \
-        "$(ms $((g - floor_ms * 1000)))" "$n" "$per"
+    printf '%6s %10s %14s %7s %8s %8s %12s\n' "$size" "$(ms "$g")" "$k" "$ratio" \
+        "$(awk -v g="$g" -v f="$floor_ms" 'BEGIN { printf "%.2fx", g / (f * 1000) }')" "$n" "$per"
 done
-echo "floor: 12 stop rounds of 10 ms = ${floor_ms} ms. Size 0 is the floor plus 13 scans of the"
-echo "process table and the bootout; us/signal is the rest of a job's time per checked signal"
-echo "(each one re-reads the process's pair), scans of a larger job included."
+echo "load at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "ratio: the guard's time against cgroup.kill of the same job. x floor: against the"
+echo "12 stop rounds of 10 ms (${floor_ms} ms). Size 0 is the floor plus 13 scans of an empty"
+echo "group and the bootout; us/signal is the rest of a job's time per checked signal (each"
+echo "one re-reads the process's group), scans of a larger job included."

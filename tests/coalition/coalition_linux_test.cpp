@@ -2,16 +2,16 @@
 // own stands in for a job's coalition.
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <array>
-#include <cstddef>
 
 #include <fcntl.h>
 #include <linux/filter.h>
@@ -211,49 +211,48 @@ TEST(CoalitionLinux, IdentityFailsForProcessesThatDoNotExist)
     }
 }
 
-TEST(CoalitionLinux, MembersAreExactlyTheGroupsLiveProcessesOfTheUser)
+// A group below the job's group (a split job) counts: the guard must never
+// call a job cleaned while a process of the user lives in its subtree.
+TEST(CoalitionLinux, MembersAreTheUsersLiveProcessesInTheGroupAndBelow)
 {
     SKIP_WITHOUT_CGROUPS();
     test_cgroup job("job"), other("other");
-    ASSERT_TRUE(job.ok() && other.ok());
+    test_cgroup split(job, "split");
+    ASSERT_TRUE(job.ok() && other.ok() && split.ok());
     const std::vector<pid_t> tree = start_helper(job, {"tree", "2"}, 3);
     const std::vector<pid_t> with_zombie = start_helper(job, {"zombie"}, 2);
     const std::vector<pid_t> foreign_user =
         start_helper(job, {"as", std::to_string(unprivileged), "tree", "0"}, 1);
+    const std::vector<pid_t> below = start_helper(split, {"tree", "0"}, 1);
     const std::vector<pid_t> elsewhere = start_helper(other, {"tree", "1"}, 2);
-    ASSERT_EQ(tree.size() + with_zombie.size() + foreign_user.size() + elsewhere.size(), 8u);
+    ASSERT_EQ(tree.size() + with_zombie.size() + foreign_user.size() + below.size() +
+                  elsewhere.size(),
+              9u);
     ASSERT_FALSE(process_alive(with_zombie[1]));
 
     // The scanner runs inside the group it scans and must not list itself.
     const scan_result inside = scan_from(pair_of(job), job.procs_fd);
-    ASSERT_EQ(inside.count, 4);
-    const std::vector<pid_t> expected =
-        sorted({tree[0], tree[1], tree[2], with_zombie[0]});
-    EXPECT_EQ(sorted(inside.pids), expected);
-
-    // Kernels that can't name a pidfd's group have the scan read procfs.
-    const scan_result older = scan_from(pair_of(job), job.procs_fd, 0, as_older_kernel);
-    ASSERT_EQ(older.count, 4);
-    EXPECT_EQ(sorted(older.pids), expected);
-
+    ASSERT_EQ(inside.count, 5);
+    EXPECT_EQ(sorted(inside.pids), sorted({tree[0], tree[1], tree[2], with_zombie[0], below[0]}));
     int count = 0;
-    EXPECT_EQ(sorted(scan(pair_of(job), count)), expected);
     EXPECT_EQ(sorted(scan(pair_of(other), count)), sorted(elsewhere));
-
-    // The other user sees only its own process in the same group.
+    // The other user, who can't open a group by its handle, searches for it
+    // and sees only its own process there.
     const scan_result as_other = scan_from(pair_of(job), -1, unprivileged);
     ASSERT_EQ(as_other.count, 1);
     EXPECT_EQ(as_other.pids[0], foreign_user[0]);
 }
 
-TEST(CoalitionLinux, TargetsThatNoLiveProcessCarriesListNobody)
+TEST(CoalitionLinux, TargetsThatNoLiveProcessOfTheUserCarriesListNobody)
 {
     SKIP_WITHOUT_CGROUPS();
-    test_cgroup job("job"), empty("empty");
-    ASSERT_TRUE(job.ok() && empty.ok());
+    test_cgroup job("job"), empty("empty"), foreign("foreign");
+    ASSERT_TRUE(job.ok() && empty.ok() && foreign.ok());
     ASSERT_EQ(start_helper(job, {"tree", "1"}, 2).size(), 2u);
+    ASSERT_EQ(start_helper(foreign, {"as", std::to_string(unprivileged), "tree", "0"}, 1).size(), 1u);
     const coalition_ids targets[] = {
         pair_of(empty),
+        pair_of(foreign), // another user's processes are no members
         {0, 0},
         {job.id, 0},
         {job.id, empty.id},
@@ -266,6 +265,59 @@ TEST(CoalitionLinux, TargetsThatNoLiveProcessCarriesListNobody)
     }
     // A group that holds nobody but the caller has no member either.
     EXPECT_EQ(scan_from(pair_of(empty), empty.procs_fd).count, 0);
+}
+
+// Groups nested below the test's own group, removed deepest first.
+struct group_chain {
+    std::vector<std::unique_ptr<test_cgroup>> groups;
+
+    group_chain(const test_cgroup &top, const std::vector<std::string> &names)
+    {
+        for (const std::string &name : names)
+            groups.push_back(std::make_unique<test_cgroup>(
+                groups.empty() ? top : *groups.back(), name));
+    }
+    ~group_chain()
+    {
+        while (!groups.empty())
+            groups.pop_back();
+    }
+    bool ok() const { return !groups.empty() && groups.back()->ok(); }
+};
+
+// Only a privileged caller opens a group by its handle; any other searches
+// the tree, and must find a group of any name, or fail where it can't look.
+TEST(CoalitionLinux, TheGroupIsFoundWhateverItsNameOrFailsTheScanWhereTooDeep)
+{
+    SKIP_WITHOUT_CGROUPS();
+    const std::vector<std::string> deep(66, "d");
+    struct search_case {
+        const char *name;
+        std::vector<std::string> below; // groups from the test's group down to the job's
+        uid_t as;
+        int expected;
+    };
+    const search_case cases[] = {
+        {"named .hidden", {".hidden"}, unprivileged, 1},
+        {"below a dot-named parent", {".parent", "job"}, unprivileged, 1},
+        {"deeper than the search goes", deep, unprivileged, -1},
+        {"as deep, opened by its handle", deep, 0, 1},
+    };
+    for (const search_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        test_cgroup top("search");
+        group_chain chain(top, c.below);
+        ASSERT_TRUE(top.ok() && chain.ok());
+        const test_cgroup &job = *chain.groups.back();
+        const std::vector<pid_t> member =
+            start_helper(job, {"as", std::to_string(c.as), "tree", "0"}, 1);
+        ASSERT_EQ(member.size(), 1u);
+        const scan_result result = scan_from(pair_of(job), -1, c.as);
+        EXPECT_EQ(result.count, c.expected);
+        if (result.count == 1) {
+            EXPECT_EQ(result.pids[0], member[0]);
+        }
+    }
 }
 
 TEST(CoalitionLinux, ProcessWhoseMainThreadExitedIsListedAndKillable)
@@ -306,31 +358,57 @@ TEST(CoalitionLinux, NonDumpableProcessOfTheUserIsListed)
     EXPECT_EQ(result.pids[0], pids[0]);
 }
 
-TEST(CoalitionLinux, ScanRefusesAProcThatHidesTheUsersOwnProcesses)
+// Behind hidepid the user can't see its own non-dumpable process in /proc: a
+// scan that took it for gone would report none left. Its pidfd tells whose it
+// is; on a kernel whose pidfds can't, the scan fails instead.
+TEST(CoalitionLinux, AProcessThatProcHidesIsStillListedOrTheScanFails)
 {
     SKIP_WITHOUT_CGROUPS();
     test_cgroup job("job");
     ASSERT_TRUE(job.ok());
-    // Behind hidepid, the user can't see or read its own non-dumpable
-    // process: a scan that went ahead would miss it and report none left.
     ASSERT_EQ(start_helper(job, {"as", std::to_string(unprivileged), "nondumpable"}, 1).size(),
               1u);
     struct proc_case {
         const char *options;
+        bool older_kernel;
         int expected;
     };
-    for (const proc_case c : {proc_case{"hidepid=0", 1}, proc_case{"hidepid=1", -1},
-                              proc_case{"hidepid=invisible", -1}}) {
+    const proc_case cases[] = {
+        {"hidepid=0", false, 1},
+        {"hidepid=1", false, 1},
+        {"hidepid=invisible", false, 1},
+        {"hidepid=1", true, 1},
+        {"hidepid=invisible", true, -1},
+    };
+    for (const proc_case &c : cases) {
         // A /proc of its own, in a mount namespace of its own.
         const auto remount_proc = [&] {
             return unshare(CLONE_NEWNS) == 0 &&
                    mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                   mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC,
-                         c.options) == 0;
+                   mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, c.options) == 0 &&
+                   (!c.older_kernel || as_older_kernel());
         };
         EXPECT_EQ(scan_from(pair_of(job), -1, unprivileged, remount_proc).count, c.expected)
-            << c.options;
+            << c.options << (c.older_kernel ? " on an older kernel" : "");
     }
+}
+
+// Another file system mounted over the cgroup2 mount point finds no group;
+// that must fail the scan, never read as a job that is gone.
+TEST(CoalitionLinux, ScanFailsWhereTheHierarchyIsNoCgroup2)
+{
+    SKIP_WITHOUT_CGROUPS();
+    test_cgroup job("job");
+    ASSERT_TRUE(job.ok());
+    ASSERT_EQ(start_helper(job, {"tree", "0"}, 1).size(), 1u);
+    const std::string mount_point = cgroup2_mount();
+    const auto cover_hierarchy = [&] {
+        return unshare(CLONE_NEWNS) == 0 &&
+               mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               mount("tmpfs", mount_point.c_str(), "tmpfs", 0, nullptr) == 0;
+    };
+    for (const uid_t as : {uid_t{0}, unprivileged})
+        EXPECT_EQ(scan_from(pair_of(job), -1, as, cover_hierarchy).count, -1) << "as " << as;
 }
 
 TEST(CoalitionLinux, ProcessesVanishingDuringTheScanAreSkippedSilently)
@@ -343,7 +421,8 @@ TEST(CoalitionLinux, ProcessesVanishingDuringTheScanAreSkippedSilently)
     testing::internal::CaptureStderr();
     int scans = 0, failures = 0;
     std::optional<int> status;
-    while (!(status = wait_exit(pids[0], 0ms)) && scans < 100000) {
+    const auto until = std::chrono::steady_clock::now() + 30s;
+    while (!(status = wait_exit(pids[0], 0ms)) && std::chrono::steady_clock::now() < until) {
         int count = 0;
         scan(pair_of(job), count);
         failures += count < 0;
@@ -356,10 +435,11 @@ TEST(CoalitionLinux, ProcessesVanishingDuringTheScanAreSkippedSilently)
     EXPECT_EQ(diagnostics, "");
 }
 
-// A walk of /proc is no snapshot: processes that fork and exit at once can
-// stay ahead of it. Whatever the walk meets, a group that still holds the
-// chain must never be reported empty.
-TEST(CoalitionLinux, AChainThatOutrunsTheWalkIsNeverCalledEmpty)
+// Each link of the chain forks the next and exits at once: a listed link may
+// be gone before its owner is asked, its successor not yet listed. Whatever
+// a scan meets, a group that still holds the chain must never be called
+// empty.
+TEST(CoalitionLinux, AForkChainIsNeverCalledEmpty)
 {
     SKIP_WITHOUT_CGROUPS();
     test_cgroup job("relay");
@@ -382,91 +462,58 @@ TEST(CoalitionLinux, AChainThatOutrunsTheWalkIsNeverCalledEmpty)
     EXPECT_EQ(called_empty, 0) << "of " << scans << " scans (" << failed << " failed)";
 }
 
-// None of the user's processes is in the group, yet it is not empty: the
-// scan can't vouch for it and must fail rather than answer 0, also where the
-// group lies beyond what the search of the cgroup tree reaches. (A search cut
-// short by a lack of descriptors takes the same path.)
-TEST(CoalitionLinux, AGroupHeldOnlyByAnotherUsersProcessIsNotCalledEmpty)
-{
-    SKIP_WITHOUT_CGROUPS();
-    struct foreign_case {
-        const char *name;
-        int depth;          // levels of groups below the test's own group
-    };
-    const foreign_case cases[] = {
-        {"a group of its own", 0},
-        {"deeper than the search goes", 66},
-    };
-    for (const foreign_case &c : cases) {
-        SCOPED_TRACE(c.name);
-        test_cgroup job("foreign");
-        ASSERT_TRUE(job.ok());
-        std::vector<std::string> chain;
-        std::string path = job.path;
-        for (int i = 0; i < c.depth; ++i) {
-            path += "/d";
-            ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
-            chain.push_back(path);
-        }
-        struct stat st;
-        ASSERT_EQ(stat(path.c_str(), &st), 0);
-        const int procs = open((path + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC);
-        ASSERT_GE(procs, 0);
-        int ready[2];
-        ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
-        spawn_options options;
-        options.fds.push_back({3, ready[1]});
-        options.cgroup_procs_fd = procs;
-        const pid_t stranger =
-            spawn({COALITION_HELPER, "as", std::to_string(unprivileged), "tree", "0"}, options);
-        close(ready[1]);
-        close(procs);
-        pid_t reported = 0;
-        EXPECT_TRUE(read_exactly(ready[0], &reported, sizeof reported));
-        close(ready[0]);
-
-        int count = 0;
-        scan({st.st_ino, st.st_ino}, count);
-        EXPECT_EQ(count, -1);
-
-        kill_and_reap(stranger);
-        ASSERT_TRUE(wait_until([&] { return !job.populated(); }, 5s));
-        for (auto dir = chain.rbegin(); dir != chain.rend(); ++dir)
-            EXPECT_EQ(rmdir(dir->c_str()), 0) << *dir;
-    }
-}
-
 // Run in a child, so that the older kernel's filter stays there: kernels that
-// can't name a pidfd's group have the pair read from procfs instead.
+// can't name a pidfd's group have the pair read from procfs instead, where a
+// top-level group whose name begins with ".." is still inside this process's
+// view of the tree.
 TEST(CoalitionLinux, CheckedSignalReachesMembersOnly)
 {
     SKIP_WITHOUT_CGROUPS();
-    for (const bool older : {false, true}) {
-        SCOPED_TRACE(older ? "older kernel" : "this kernel");
-        test_cgroup job("job"), other("other");
-        ASSERT_TRUE(job.ok() && other.ok());
+    struct signal_case {
+        const char *name;
+        bool older_kernel;
+        const char *lead; // before the job group's name
+    };
+    const signal_case cases[] = {
+        {"this kernel", false, ""},
+        {"older kernel", true, ""},
+        {"this kernel, group named ..*", false, ".."},
+        {"older kernel, group named ..*", true, ".."},
+    };
+    for (const signal_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        test_cgroup job("job", c.lead), other("other");
+        test_cgroup split(job, "split");
+        ASSERT_TRUE(job.ok() && other.ok() && split.ok());
         const std::vector<pid_t> member = start_helper(job, {"tree", "0"}, 1);
         const std::vector<pid_t> stranger = start_helper(other, {"tree", "0"}, 1);
-        ASSERT_EQ(member.size() + stranger.size(), 2u);
+        const std::vector<pid_t> below = start_helper(split, {"tree", "0"}, 1);
+        ASSERT_EQ(member.size() + stranger.size() + below.size(), 3u);
 
         const pid_t child = fork();
         if (child == 0) {
-            if (older && !as_older_kernel())
+            if (c.older_kernel && !as_older_kernel())
                 _exit(100);
             const coalition_ids target = pair_of(job);
+            coalition_ids seen{};
+            if (identity(member[0], &seen) != 1 || !(seen == target))
+                _exit(101);
             // Every one of these must be refused.
             const int wrong = checked_signal(stranger[0], target, SIGTERM) +
+                              checked_signal(below[0], target, SIGTERM) +
                               checked_signal(getpid(), target, SIGTERM) +
                               checked_signal(1, target, 0) + checked_signal(0, target, 0);
             _exit(wrong * 10 + checked_signal(member[0], target, SIGTERM));
         }
         const std::optional<int> verdict = wait_exit(child, 10s);
         ASSERT_TRUE(verdict.has_value());
-        EXPECT_EQ(exit_code(*verdict), 1) << "tens: refusals that went through; 100: no filter";
+        EXPECT_EQ(exit_code(*verdict), 1)
+            << "tens: refusals that went through; 100: no filter; 101: member's pair unread";
         const std::optional<int> status = wait_exit(member[0], 10s);
         ASSERT_TRUE(status.has_value());
         EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM);
         EXPECT_TRUE(process_alive(stranger[0]));
+        EXPECT_TRUE(process_alive(below[0]));
     }
 }
 

@@ -580,6 +580,58 @@ TEST(GuardTeardown, AChainThatOutrunsTheScanIsEmptiedAndNeverCalledCleanedEarly)
     EXPECT_TRUE(relay_status.has_value());
 }
 
+// Whoever else's process the job holds (a setuid program it ran) is no
+// member: the guard leaves it alone, and the job is cleaned once nothing of
+// the user is left. A process of the user in a group below the job's keeps
+// the job from being called cleaned, though it carries another pair and is
+// never signalled.
+TEST(GuardTeardown, OnlyTheUsersProcessesInTheJobsSubtreeDecideWhetherItIsCleaned)
+{
+    SKIP_WITHOUT_JOBS();
+    struct leftover_case {
+        const char *name;
+        bool below;      // in a group below the job's, else in the job's own
+        bool other_user; // else the user's
+        int status;
+        bool cleaned;
+        int remaining;
+    };
+    const leftover_case cases[] = {
+        {"another user's process in the job's group", false, true, exit_ok, true, 0},
+        {"the user's process below the job's group", true, false, exit_guard_remaining, false, 1},
+    };
+    for (const leftover_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        job j("exit 0");
+        test_cgroup split(j.group, "split");
+        ASSERT_TRUE(split.ok());
+        spawn_options options;
+        options.cgroup_procs_fd = c.below ? split.procs_fd : j.group.procs_fd;
+        if (c.other_user)
+            options.run_as = {{65534, 65534}};
+        const pid_t left = spawn({"/bin/sleep", "60"}, options);
+        ASSERT_TRUE(wait_until([&] { return j.population() + split.procs().size() == 2; }, 5s));
+        guard_process g;
+        start_guard(g, arguments(j, j.runner));
+        ASSERT_EQ(read_line(g.out).rfind("{\"ready\":true,", 0), 0u);
+        ASSERT_TRUE(j.release());
+        g.let_go();
+        const std::optional<int> status = wait_exit(g.pid, 20s);
+        ASSERT_TRUE(status);
+        g.pid = -1;
+        EXPECT_EQ(exit_code(*status), c.status);
+        const summary s = last_summary(read_file(j.dir / "guard.log"));
+        EXPECT_EQ(s.cleaned, c.cleaned);
+        EXPECT_EQ(s.remaining, c.remaining);
+        EXPECT_EQ(s.stopped, 12) << "the runner alone, in each of twelve rounds";
+        EXPECT_EQ(s.bootout, exit_exec_failed << 8) << "the bootout runs either way";
+        // Never signalled: alive, and not even stopped.
+        const std::string stat = read_file("/proc/" + std::to_string(left) + "/stat");
+        EXPECT_EQ(stat[stat.rfind(')') + 2], 'S') << stat;
+        kill_and_reap(left);
+    }
+}
+
 // ------------------------------------------------------------------- trust
 
 // The job runs as the guard's own user and may try whatever that user may:

@@ -51,22 +51,34 @@ std::string cgroup_of(pid_t pid)
     return {};
 }
 
-test_cgroup::test_cgroup(const std::string &tag)
+namespace {
+
+void create_group(test_cgroup &group, const std::string &at)
+{
+    if (mkdir(at.c_str(), 0755) != 0)
+        return;
+    group.path = at;
+    struct stat st;
+    if (stat(at.c_str(), &st) == 0)
+        group.id = st.st_ino;
+    group.procs_fd = open((at + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC);
+}
+
+} // namespace
+
+test_cgroup::test_cgroup(const std::string &tag, const std::string &lead)
 {
     static int serial = 0;
     const std::string mount = cgroup2_mount();
-    if (mount.empty())
-        return;
-    path = mount + "/marloft-test-" + std::to_string(getpid()) + "-" + tag + "-" +
-           std::to_string(serial++);
-    if (mkdir(path.c_str(), 0755) != 0) {
-        path.clear();
-        return;
-    }
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0)
-        id = st.st_ino;
-    procs_fd = open((path + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC);
+    if (!mount.empty())
+        create_group(*this, mount + "/" + lead + "marloft-test-" + std::to_string(getpid()) + "-" +
+                                tag + "-" + std::to_string(serial++));
+}
+
+test_cgroup::test_cgroup(const test_cgroup &parent, const std::string &name)
+{
+    if (!parent.path.empty())
+        create_group(*this, parent.path + "/" + name);
 }
 
 test_cgroup::~test_cgroup()

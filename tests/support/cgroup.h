@@ -28,7 +28,12 @@ struct test_cgroup {
     uint64_t id = 0;    // inode number of the directory
     int procs_fd = -1;  // cgroup.procs, open for writing (see spawn_options)
 
-    explicit test_cgroup(const std::string &tag);
+    // lead goes before the name's prefix (".." makes a name that begins with
+    // two dots).
+    explicit test_cgroup(const std::string &tag, const std::string &lead = "");
+    // A group of any name directly below parent; declared after parent, it
+    // is removed first.
+    test_cgroup(const test_cgroup &parent, const std::string &name);
     ~test_cgroup();
     test_cgroup(const test_cgroup &) = delete;
     test_cgroup &operator=(const test_cgroup &) = delete;
