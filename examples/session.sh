@@ -3,15 +3,27 @@
 # `marloft-shell run` with a command that leaves stray processes behind; a
 # guard watches the job; this script is the owner. Once the command's result
 # is in, the owner lets go and the guard stops and kills everything in the
-# job. Prints the result, the capture files, the guard's summary and proof
-# that no process of the job survived.
+# job. Prints each marloft-shell command it runs, the result, the capture
+# files, the guard's summary and proof that no process of the job survived.
 #
 # Needs root and cgroup v2 (a cgroup stands in for the job's coalition).
-# Without them it says so and runs the command runner alone.
+# Without them it says so loudly, runs the command runner alone and exits 77.
+#
+# Exit status:
+#   0   the guarded session passed: guard status 0, no process of the job left
+#   77  no guarded session was possible here; the runner alone worked
+#   1   processes of the job survived, the binary is missing, or a step of
+#       this script failed
+#   any other: the status of the runner or guard that ended early (see the
+#       troubleshooting table in README.md), or of the step that failed
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 shell=${MARLOFT_SHELL:-$here/build/default/src/marloft-shell}
-[ -x "$shell" ] || { echo "build first: cmake --workflow --preset default" >&2; exit 1; }
+if [ ! -x "$shell" ]; then
+    echo "no binary at $shell: build it first" >&2
+    echo "  cmake --preset default && cmake --build --preset default --target marloft-shell" >&2
+    exit 1
+fi
 
 # The strays are orphaned on purpose. Where PID 1 does not reap orphans, this
 # script takes them in (as a child subreaper) so that their ends are reaped.
@@ -22,33 +34,77 @@ ctypes.CDLL(None).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
 os.execv(sys.argv[1], sys.argv[1:])' /bin/bash "$0" "$@"
 fi
 
-command='echo "hello from $0"
-setsid sleep 600 > /dev/null 2>&1 < /dev/null &
-( (sleep 600 &) & )
-nohup sleep 600 > /dev/null 2>&1 &
-echo "a warning" >&2
-exit 3'
-
-work=$(mktemp -d)
+work=
 group=
 runner=
 guard=
+# Runs to the end whatever failed before it, says what it could not undo, and
+# ends with the status of the step that failed (1 if only the cleanup did).
 cleanup() {
-    exec 7>&- 2>/dev/null || true
-    [ -n "$guard" ] && { kill -KILL "$guard" 2>/dev/null; wait "$guard" 2>/dev/null || true; }
-    if [ -n "$group" ] && [ -d "$group" ]; then
-        echo 1 > "$group/cgroup.kill" 2>/dev/null || true
-        wait 2>/dev/null || true
-        rmdir "$group" 2>/dev/null || true
+    local status=$? failed=0
+    set +e
+    exec 7>&-
+    if [ -n "$guard" ] && kill -0 "$guard" 2> /dev/null; then
+        kill -KILL "$guard"
     fi
-    [ -n "$runner" ] && { kill -KILL "$runner" 2>/dev/null; wait "$runner" 2>/dev/null || true; }
-    rm -rf "$work"
+    # bash's note that a process we killed was killed is not news.
+    [ -n "$guard" ] && { wait "$guard"; } 2> /dev/null
+    if [ -n "$group" ] && [ -d "$group" ]; then
+        echo 1 > "$group/cgroup.kill" || failed=1
+        for _ in $(seq 250); do
+            grep -qx 'populated 0' "$group/cgroup.events" && break
+            sleep 0.02
+        done
+        rmdir "$group" || { echo "cleanup: could not remove the job's cgroup $group" >&2; failed=1; }
+    fi
+    if [ -n "$runner" ] && kill -0 "$runner" 2> /dev/null; then
+        kill -KILL "$runner"
+    fi
+    [ -n "$runner" ] && { wait "$runner"; } 2> /dev/null
+    if [ -n "$work" ]; then
+        rm -rf "$work" || { echo "cleanup: could not remove $work" >&2; failed=1; }
+    fi
+    [ "$status" = 0 ] && [ "$failed" != 0 ] && status=1
+    exit "$status"
 }
 trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+work=$(mktemp -d)
 
-wait_for_file() {
-    for _ in $(seq 200); do [ -e "$1" ] && return 0; sleep 0.05; done
-    return 1
+# Prints a command the way a shell would take it back.
+show() {
+    printf '$'
+    printf ' %q' "$@"
+    printf '\n'
+}
+
+# Runs the test "$@" until it passes, for as long as process $1 lives and at
+# most $2 seconds.
+await() {
+    local pid=$1 deadline=$((SECONDS + $2))
+    shift 2
+    until "$@"; do
+        if ! kill -0 "$pid" 2> /dev/null || [ "$SECONDS" -ge "$deadline" ]; then
+            "$@"
+            return
+        fi
+        sleep 0.02
+    done
+}
+
+# What was awaited from process $2 did not come: say why, and end with the
+# status that process ended with.
+gave_up() {
+    if kill -0 "$2" 2> /dev/null; then
+        echo "session: gave up waiting for $1 from process $2" >&2
+        exit 1
+    fi
+    local status=0
+    wait "$2" || status=$?
+    echo "session: $1 never came: process $2 ended with status $status" >&2
+    [ "$status" != 0 ] || status=1
+    exit "$status"
 }
 
 show_run_files() {
@@ -59,11 +115,12 @@ show_run_files() {
 
 # Without cgroups the runner still works; only the guard has nothing to watch.
 run_alone() {
-    echo "so this runs the command runner alone, without a guard:"
-    "$shell" run "$work/start" "$work/result" "$work/stdout" "$work/stderr" 'echo "hello from $0"; echo "a warning" >&2; exit 3' &
+    local command='echo "hello from $0"; echo "a warning" >&2; exit 3'
+    show "$shell" run "$work/start" "$work/result" "$work/stdout" "$work/stderr" "$command"
+    "$shell" run "$work/start" "$work/result" "$work/stdout" "$work/stderr" "$command" &
     runner=$!
     touch "$work/start"
-    wait_for_file "$work/result"
+    await "$runner" 10 test -s "$work/result" || gave_up "the result" "$runner"
     show_run_files
 }
 
@@ -75,33 +132,51 @@ elif [ -z "$mount" ]; then
     why="no cgroup v2 hierarchy is mounted: mount one (mount -t cgroup2 none /sys/fs/cgroup) and run it again"
 fi
 if [ -n "$why" ]; then
-    echo "no guarded session here: $why" >&2
+    cat >&2 <<EOF
+************************************************************************
+NO GUARDED SESSION HERE: $why.
+What follows is the command runner alone, without a guard, and this
+script then exits 77, not 0: nothing here shows that a guard works.
+************************************************************************
+EOF
     run_alone
-    exit 0
+    exit 77
 fi
 
-# 1. The job: a fresh cgroup whose first process is the runner.
+command='echo "hello from $0"
+setsid sleep 600 > /dev/null 2>&1 < /dev/null &
+( (sleep 600 &) & )
+nohup sleep 600 > /dev/null 2>&1 &
+echo "a warning" >&2
+exit 3'
+
+# 1. The job: a fresh cgroup whose first process is the runner. The runner
+#    waits about 10 seconds for its start file, which comes in step 3.
 group=$mount/marloft-example-$$
 mkdir "$group"
+echo "as the first process of the cgroup $group:"
+show "$shell" run "$work/start" "$work/result" "$work/stdout" "$work/stderr" "$command"
 (echo "$BASHPID" > "$group/cgroup.procs" && exec "$shell" run "$work/start" "$work/result" \
     "$work/stdout" "$work/stderr" "$command") &
 runner=$!
-until grep -qx "$runner" "$group/cgroup.procs"; do sleep 0.01; done
-echo "job: cgroup $group (ID $(stat -c %i "$group")), runner $runner"
+await "$runner" 5 grep -qx "$runner" "$group/cgroup.procs" || gave_up "the runner in its cgroup" "$runner"
+echo "job: cgroup ID $(stat -c %i "$group"), runner $runner"
 
 # 2. The guard, with this script as its owner, holding the pipe on
-#    descriptor 3 (a FIFO, so that this shell keeps the other end).
+#    descriptor 3 (a FIFO, so that this shell keeps the other end). The end
+#    is opened only now, so that the runner does not hold it too.
 mkfifo "$work/owner"
-"$shell" guard $$ "$runner" "gui/$(id -u)/com.marloft.shell.example" "$work/guard.log" 60 \
-    3< "$work/owner" > "$work/ready" &
+target=gui/$(id -u)/com.marloft.shell.example
+printf '%s 3<%q\n' "$(show "$shell" guard $$ "$runner" "$target" "$work/guard.log" 60)" "$work/owner"
+"$shell" guard $$ "$runner" "$target" "$work/guard.log" 60 3< "$work/owner" > "$work/ready" &
 guard=$!
 exec 7> "$work/owner"
-until [ -s "$work/ready" ] || ! kill -0 "$guard" 2>/dev/null; do sleep 0.01; done
+await "$guard" 5 test -s "$work/ready" || gave_up "the guard's ready line" "$guard"
 echo "guard: $(cat "$work/ready")"
 
 # 3. The command runs and leaves its strays behind in the job.
 touch "$work/start"
-wait_for_file "$work/result"
+await "$runner" 10 test -s "$work/result" || gave_up "the result" "$runner"
 show_run_files
 mapfile -t job < "$group/cgroup.procs"
 echo "the job now holds ${#job[@]} processes:"
@@ -111,18 +186,18 @@ ps -o pid,ppid,sid,stat,comm -p "$(IFS=,; echo "${job[*]}")"
 exec 7>&-
 status=0
 # The killed runner ends here too; bash's note of that is expected, not news.
-{ wait "$guard" || status=$?; } 2>/dev/null
+{ wait "$guard" || status=$?; } 2> /dev/null
 guard=
 echo "guard exit status: $status"
 echo "guard summary: $(tail -n 1 "$work/guard.log")"
 echo "(bootoutStatus 32512 is the raw status of a missing /bin/launchctl: there is no launchd here)"
 
 # 5. Proof: the group is empty, and none of the processes it held is alive.
-{ wait "$runner" || true; } 2>/dev/null
+{ wait "$runner" || true; } 2> /dev/null
 runner=
 survivors=0
 for pid in "${job[@]}"; do
-    state=$(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null || true)
+    state=$(awk '{ print $3 }' "/proc/$pid/stat" 2> /dev/null || true)
     if [ -n "$state" ] && [ "$state" != Z ]; then
         echo "survivor: $pid ($state)"
         survivors=$((survivors + 1))
@@ -130,6 +205,12 @@ for pid in "${job[@]}"; do
 done
 echo "cgroup.procs now: [$(tr '\n' ' ' < "$group/cgroup.procs")] $(grep populated "$group/cgroup.events")"
 echo "processes of the job still alive: $survivors of ${#job[@]}"
-rmdir "$group"
-group=
-[ "$status" = 0 ] && [ "$survivors" = 0 ]
+if [ "$status" != 0 ]; then
+    echo "session: the guard ended with status $status" >&2
+    exit "$status"
+fi
+if [ "$survivors" != 0 ]; then
+    echo "session: processes of the job survived the guard" >&2
+    exit 1
+fi
+echo "session passed: no process of the job survived"

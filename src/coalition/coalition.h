@@ -54,3 +54,14 @@ int checked_signal(pid_t pid, const coalition_ids &target, int sig);
 // 1 with the current boot session identifier in out; 0 when it can't be read
 // or is empty.
 int read_boot_session(boot_session_id &out);
+
+// 1 when the platform can give a job the pair ids; 0 for a pair that no job
+// can carry, or one that would take in processes nobody placed in a job.
+int is_job_pair(const coalition_ids &ids);
+
+// Makes the calling process one that its own user can no longer debug or
+// look into. The job runs as that user.
+void refuse_debuggers();
+
+// Closes every descriptor of the calling process from lowest up.
+void close_descriptors_from(int lowest);

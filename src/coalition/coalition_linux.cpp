@@ -27,6 +27,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -877,4 +879,40 @@ int read_boot_session(boot_session_id &out)
     }
     out[length] = '\0';
     return 1;
+}
+
+int is_job_pair(const coalition_ids &ids)
+{
+    // Only two equal IDs name a group; 1 is the root of the whole hierarchy.
+    if (!is_valid(ids) || ids.resource != ids.jetsam || ids.resource == 1)
+        return 0;
+    // The root of the hierarchy this process sees holds every process
+    // nobody placed in a group, other users' work among them: never a job.
+    const int root_fd = open_mounts().cgroup_root_fd;
+    struct stat st;
+    const bool known = root_fd >= 0 && fstat(root_fd, &st) == 0;
+    if (root_fd >= 0)
+        close(root_fd);
+    return known && st.st_ino != ids.resource ? 1 : 0;
+}
+
+// Not dumpable, the process can't be attached to by its own user, and its
+// /proc files (its descriptors among them) belong to root.
+void refuse_debuggers()
+{
+    (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+}
+
+void close_descriptors_from(int lowest)
+{
+    if (syscall(SYS_close_range, static_cast<unsigned>(lowest), ~0U, 0) == 0 || errno != ENOSYS)
+        return;
+    // Kernels before 5.9: every descriptor opened under the current limit
+    // lies below it; the cap bounds the loop when the limit is vast.
+    constexpr rlim_t most = 1 << 16;
+    rlimit limit{};
+    const bool known = getrlimit(RLIMIT_NOFILE, &limit) == 0;
+    const rlim_t end = known && limit.rlim_cur < most ? limit.rlim_cur : most;
+    for (auto fd = static_cast<rlim_t>(lowest); fd < end; ++fd)
+        close(static_cast<int>(fd));
 }

@@ -22,7 +22,10 @@
 #include <signal.h>
 #include <sys/proc.h>
 #include <sys/proc_info.h>
+#include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/sysctl.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 namespace {
@@ -187,4 +190,30 @@ int read_boot_session(boot_session_id &out)
         return 0;
     }
     return 1;
+}
+
+// Both IDs are the platform's own, given to each job apart: any valid pair
+// may name one.
+int is_job_pair(const coalition_ids &ids)
+{
+    return is_valid(ids) ? 1 : 0;
+}
+
+// The platform's own refusal of every later debugger, whoever it runs as.
+void refuse_debuggers()
+{
+    (void)ptrace(PT_DENY_ATTACH, 0, nullptr, 0);
+}
+
+// There is no call that closes a range here. Every descriptor opened under
+// the current limit lies below it; the cap bounds the loop when the limit is
+// vast.
+void close_descriptors_from(int lowest)
+{
+    constexpr rlim_t most = 1 << 16;
+    rlimit limit{};
+    const bool known = getrlimit(RLIMIT_NOFILE, &limit) == 0;
+    const rlim_t end = known && limit.rlim_cur < most ? limit.rlim_cur : most;
+    for (auto fd = static_cast<rlim_t>(lowest); fd < end; ++fd)
+        close(static_cast<int>(fd));
 }

@@ -151,12 +151,13 @@ int resolve_target(int argc, char **argv, const boot_session_id &boot, coalition
 }
 
 // A target that is the guard's own or the owner's would have the guard kill
-// itself or its caller; one with a zero ID is no coalition at all.
+// itself or its caller; one with a zero ID is no coalition at all, and one
+// the platform can't give a job would match nothing or far too much.
 bool is_ambiguous(const coalition_ids &target, pid_t owner)
 {
     coalition_ids owner_ids{};
     coalition_ids own_ids{};
-    if (!is_valid(target))
+    if (!is_valid(target) || is_job_pair(target) == 0)
         return true;
     if (identity(owner, &owner_ids) == 0 || identity(getpid(), &own_ids) == 0)
         return true;
@@ -199,8 +200,6 @@ int admit_guard(int argc, char **argv, admitted &out)
     }
     if (fcntl(owner_fd, F_GETFD) < 0)
         return exit_guard_descriptor;
-    // Writes to a reader that has gone must fail, not end the guard.
-    (void)signal(SIGPIPE, SIG_IGN);
     // The log often lies where the job can write too: a link planted there
     // must not have the guard truncate whatever it points at, and a FIFO
     // nobody reads must not hold the guard before it is even armed.
@@ -297,10 +296,31 @@ void write_summary(const teardown_counts &counts, const char *reason, int bootou
         write_line(STDOUT_FILENO, line.data(), static_cast<size_t>(length));
 }
 
+// What a careless caller's surroundings send must neither end nor freeze the
+// guard at the moment it exists for: a shell that loses its terminal hangs up
+// its background jobs, a terminal set to stop background writers would stop
+// the guard at its ready line, before it is armed, and a write to a reader
+// that has gone must fail, not end the guard. SIGINT, SIGQUIT, SIGTERM and
+// SIGTSTP stay as the caller left them: sending one is a deliberate act, and
+// its effect shows as a status other than 0, never as a success.
+void ignore_careless_signals()
+{
+    (void)signal(SIGHUP, SIG_IGN);
+    (void)signal(SIGTTOU, SIG_IGN);
+    (void)signal(SIGPIPE, SIG_IGN);
+}
+
 } // namespace
 
 int cmd_guard(int argc, char **argv)
 {
+    // The job runs as the guard's own user: from the first moment on, it must
+    // not be able to debug the guard into a forged success.
+    refuse_debuggers();
+    ignore_careless_signals();
+    // Nothing but 0 to 3 is needed; a copy of the owner's write end among the
+    // rest would hold the wait open until the deadline.
+    close_descriptors_from(owner_fd + 1);
     reset_inherited_state();
     admitted job{};
     if (const int status = admit_guard(argc, argv, job); status != 0)

@@ -11,9 +11,14 @@
 //                   the next and exit at once, inside the group whose
 //                   cgroup.procs is PROCS; the helper stays outside the group
 //                   and reaps the chain (reports the first link)
+//   probe-guard FILE  tries to attach to the process whose pid FILE holds
+//                   and to reopen its descriptor 3 for writing, prints
+//                   "attach=E reopen=E" (errno values, 0 for success) on
+//                   standard output and exits 0
 // "as UID" before the mode switches to that user first.
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -22,6 +27,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -133,6 +139,23 @@ long long now_ms()
     _exit(0);
 }
 
+[[noreturn]] void probe_guard(const char *file)
+{
+    char text[16] = {};
+    const int fd = open(file, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || read(fd, text, sizeof text - 1) <= 0)
+        _exit(3);
+    close(fd);
+    const pid_t pid = atoi(text);
+    // Whatever worked is left in place: the guard then fails its test.
+    const int attach = ptrace(PTRACE_ATTACH, pid, nullptr, nullptr) != 0 ? errno : 0;
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/fd/3", pid);
+    const int reopen = open(path, O_WRONLY) < 0 ? errno : 0;
+    dprintf(STDOUT_FILENO, "attach=%d reopen=%d\n", attach, reopen);
+    _exit(0);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -163,6 +186,8 @@ int main(int argc, char **argv)
     }
     if (strcmp(mode, "churn") == 0)
         churn(count);
+    if (strcmp(mode, "probe-guard") == 0 && argc > arg + 1)
+        probe_guard(argv[arg + 1]);
     if (strcmp(mode, "relay") == 0 && argc > arg + 2)
         relay(argv[arg + 1], atoi(argv[arg + 2]));
     return 1;

@@ -3,6 +3,7 @@
 // also checks that each query found its buffer zeroed and errno cleared, and,
 // under AddressSanitizer, that a scan made at most one allocation and freed it.
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -11,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -392,6 +395,33 @@ TEST_F(CoalitionMacos, BootSessionMustBeANonEmptyStringThatFits)
         EXPECT_TRUE(current().sysctl_sets_nothing) << c.name;
         TearDown();
     }
+}
+
+// What the guard does to itself at start, the platform's way.
+TEST_F(CoalitionMacos, GuardRefusesDebuggersClosesWhatItInheritedAndTakesAnyValidPair)
+{
+    refuse_debuggers();
+    EXPECT_EQ(current().ptraces, std::vector<std::string>{"31 0 null 0"});
+
+    // From lowest to the last descriptor the limit allows; none below.
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const int last = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 16)) - 1;
+    const int lowest = last - 8;
+    const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    for (const int fd : {lowest - 1, lowest, last})
+        ASSERT_EQ(dup2(null_fd, fd), fd);
+    close(null_fd);
+    close_descriptors_from(lowest);
+    EXPECT_EQ(fcntl(lowest, F_GETFD), -1);
+    EXPECT_EQ(fcntl(last, F_GETFD), -1);
+    EXPECT_EQ(fcntl(lowest - 1, F_GETFD), 0);
+    close(lowest - 1);
+
+    EXPECT_EQ(is_job_pair(target), 1);
+    EXPECT_EQ(is_job_pair({7, 7}), 1);
+    EXPECT_EQ(is_job_pair({0, 8}), 0);
+    EXPECT_EQ(is_job_pair({7, 0}), 0);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include <libproc.h>
 #include <signal.h>
+#include <sys/ptrace.h>
 #include <sys/sysctl.h>
 
 #include <gtest/gtest.h>
@@ -148,4 +149,12 @@ extern "C" int kill(pid_t pid, int sig)
         return 0;
     errno = found->second.second;
     return found->second.first;
+}
+
+// Takes the place of the C library's ptrace too.
+extern "C" int ptrace(int request, pid_t pid, caddr_t addr, int data)
+{
+    the_script.ptraces.push_back(std::to_string(request) + " " + std::to_string(pid) +
+                                 (addr == nullptr ? " null " : " set ") + std::to_string(data));
+    return 0;
 }

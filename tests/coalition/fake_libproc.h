@@ -4,7 +4,7 @@
 // A test programs what each call returns; the fake records every call, with
 // whether the caller's buffer was zeroed and errno cleared on entry. It also
 // takes the place of kill() in the test program, so nothing is ever sent to
-// a real process.
+// a real process, and of ptrace().
 
 #include <cstdint>
 #include <map>
@@ -74,6 +74,7 @@ struct script {
     // What happened.
     std::vector<call> calls;
     std::vector<std::pair<pid_t, int>> kills;
+    std::vector<std::string> ptraces; // "request pid addr data", addr as null or set
     std::string sysctl_name;
     size_t sysctl_length_in = 0;
     bool sysctl_sets_nothing = true;

@@ -99,3 +99,19 @@ int read_boot_session(boot_session_id &out)
     memcpy(out.data(), fake().boot.data(), fake().boot.size() < out.size() ? fake().boot.size() : out.size() - 1);
     return 1;
 }
+
+int is_job_pair(const coalition_ids &ids)
+{
+    return is_valid(ids) ? 1 : 0;
+}
+
+// Traced only: the real effects are the platform's, tested end to end.
+void refuse_debuggers()
+{
+    trace("refuse-debuggers\n");
+}
+
+void close_descriptors_from(int lowest)
+{
+    trace("close-from %ld\n", lowest);
+}

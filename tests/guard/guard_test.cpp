@@ -2,6 +2,8 @@
 // process is `marloft-shell run`, and the test process is the owner. The
 // guard runs in the test's own cgroup, so it is never inside the job.
 
+#include <cerrno>
+#include <csignal>
 #include <regex>
 #include <string>
 #include <vector>
@@ -41,10 +43,14 @@ struct job {
     temp_dir dir;
     pid_t runner = -1;
 
-    explicit job(const std::string &command)
+    explicit job(const std::string &command,
+                 std::optional<std::pair<uid_t, gid_t>> as = std::nullopt)
     {
         spawn_options options;
         options.cgroup_procs_fd = group.procs_fd;
+        options.run_as = as;
+        if (as && chown(dir.path.c_str(), as->first, as->second) != 0)
+            return;
         runner = spawn({shell_binary(), "run", dir / "start", dir / "result", dir / "out",
                         dir / "err", command},
                        options);
@@ -83,9 +89,12 @@ struct guard_process {
 };
 
 // Starts the guard with the owner's pipe on descriptor 3. prefix runs before
-// the binary (a wrapper program and its arguments).
+// the binary (a wrapper program and its arguments). A leaked_fd above 3 hands
+// the guard a copy of the owner's own end there too, as a careless caller
+// would.
 void start_guard(guard_process &g, const std::vector<std::string> &args,
-                 const std::vector<std::string> &prefix = {}, spawn_options options = {})
+                 const std::vector<std::string> &prefix = {}, spawn_options options = {},
+                 int leaked_fd = -1)
 {
     int owner[2], out[2];
     ASSERT_EQ(pipe2(owner, O_CLOEXEC), 0);
@@ -95,6 +104,8 @@ void start_guard(guard_process &g, const std::vector<std::string> &args,
     argv.push_back("guard");
     argv.insert(argv.end(), args.begin(), args.end());
     options.fds.insert(options.fds.begin(), {{3, owner[0]}, {1, out[1]}});
+    if (leaked_fd > 3)
+        options.fds.push_back({leaked_fd, owner[1]});
     g.pid = spawn(argv, options);
     close(owner[0]);
     close(out[1]);
@@ -133,7 +144,7 @@ struct summary {
 // The log's last line, parsed; fails the test if it is not a summary.
 summary last_summary(const std::string &log)
 {
-    const size_t start = log.size() < 2 ? 0 : log.rfind('\n', log.size() - 2);
+    const size_t start = log.size() < 2 ? std::string::npos : log.rfind('\n', log.size() - 2);
     const std::string last = log.substr(start == std::string::npos ? 0 : start + 1);
     std::smatch m;
     summary s;
@@ -196,8 +207,9 @@ summary guarded_session(job &j, size_t population, const std::vector<std::string
 struct admission_case {
     const char *name;
     // Placeholders: OWNER (the test), MEMBER (the job's runner), SELF (a
-    // process in the guard's own group), DEAD (a pid that has exited), LOG,
-    // ID (the job's coalition ID), BOOT (this boot session).
+    // process in the guard's own group), THIRD (one in a third group), DEAD
+    // (a pid that has exited), LOG, ID (the job's coalition ID), ID+1, ROOT
+    // (the hierarchy's root group), BOOT (this boot session).
     std::vector<std::string> args;
     int status;
     bool refusal_message;
@@ -244,6 +256,12 @@ std::vector<admission_case> admission_cases()
          false},
         {"member matches the given pair", {"OWNER", "MEMBER", s, "LOG", "30", "ID", "ID", "BOOT"}, exit_ok,
          false},
+        // Guard and owner apart from it, so that neither's own pair is what
+        // refuses it: the root holds every process nobody placed elsewhere.
+        {"the hierarchy's root", {"THIRD", "0", s, "LOG", "30", "ROOT", "ROOT", "BOOT"},
+         exit_guard_target, true},
+        {"two different IDs", {"OWNER", "0", s, "LOG", "30", "ID", "ID+1", "BOOT"}, exit_guard_target,
+         true},
         {"member pid 1", {"OWNER", "1", s, "LOG", "30"}, exit_guard_target, false},
         {"member gone", {"OWNER", "DEAD", s, "LOG", "30"}, exit_guard_target, false},
         {"member in the guard's own group", {"OWNER", "SELF", s, "LOG", "30"}, exit_guard_target, true},
@@ -278,10 +296,20 @@ pid_t dead_pid()
     return pid;
 }
 
+std::string root_group_id()
+{
+    struct stat st;
+    return stat(cgroup2_mount().c_str(), &st) == 0 ? std::to_string(st.st_ino) : "";
+}
+
 TEST(GuardAdmission, AcceptsOnlyWhatItCanSafelyWatch)
 {
     SKIP_WITHOUT_JOBS();
     const std::string dead = std::to_string(dead_pid());
+    test_cgroup third_group("guard-third");
+    ASSERT_TRUE(third_group.ok());
+    const pid_t third_pid = sleeper_in(third_group);
+    const std::string third = std::to_string(third_pid);
     for (const admission_case &c : admission_cases()) {
         SCOPED_TRACE(c.name);
         job j("exit 0");
@@ -295,11 +323,14 @@ TEST(GuardAdmission, AcceptsOnlyWhatItCanSafelyWatch)
             a = a == "OWNER" ? std::to_string(getpid())
                 : a == "MEMBER" ? std::to_string(member)
                 : a == "SELF" ? std::to_string(self)
+                : a == "THIRD" ? third
                 : a == "DEAD" ? dead
                 : a == "LOG" ? j.dir / "guard.log"
                 : a == "LINK" ? j.dir / "link.log"
                 : a == "FIFO" ? j.dir / "fifo.log"
                 : a == "ID" ? std::to_string(j.group.id)
+                : a == "ID+1" ? std::to_string(j.group.id + 1)
+                : a == "ROOT" ? root_group_id()
                 : a == "BOOT" ? boot_session()
                 : a == "BOOT-not" ? boot_session() + "x"
                 : a;
@@ -310,13 +341,19 @@ TEST(GuardAdmission, AcceptsOnlyWhatItCanSafelyWatch)
         ASSERT_EQ(mkfifo((j.dir / "fifo.log").c_str(), 0600), 0);
         int owner[2];
         ASSERT_EQ(pipe2(owner, O_CLOEXEC), 0);
-        close(owner[1]); // an accepted guard goes straight on to the teardown
+        // A guard to be accepted goes straight on to the teardown; one to be
+        // refused is held back, so that if it is wrongly let in it waits
+        // until killed and signals nothing (the root group holds the test).
+        if (c.status == exit_ok)
+            close(owner[1]);
         spawn_options options;
         options.fds.push_back({3, owner[0]});
         // The guard joins its own group, beside SELF.
         options.cgroup_procs_fd = own.procs_fd;
-        const run_result r = run_shell(args, 20s, options);
+        const run_result r = run_shell(args, c.status == exit_ok ? 20s : 5s, options);
         close(owner[0]);
+        if (c.status != exit_ok)
+            close(owner[1]);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.err, c.refusal_message ? "refusing ambiguous coalition\n" : "");
         if (c.status == exit_ok) {
@@ -331,6 +368,7 @@ TEST(GuardAdmission, AcceptsOnlyWhatItCanSafelyWatch)
         kill_and_reap(self);
         kill_and_reap(member);
     }
+    kill_and_reap(third_pid);
 }
 
 TEST(GuardAdmission, WithoutDescriptorThreeNoLogIsCreated)
@@ -380,11 +418,20 @@ TEST(GuardTeardown, EachWayTheOwnerLetsGoEndsTheWait)
         bool write_byte;
         bool close_pipe;
         const char *reason;
+        int signal_first = 0; // sent to the waiting guard before anything else
+        int leaked_fd = -1;   // where the guard also gets the owner's end
     };
     const way ways[] = {
         {"owner closes its end", "30", false, true, "owner-pipe-closed"},
         {"owner writes a byte", "30", true, false, "owner-pipe-closed"},
         {"deadline passes", "1", false, false, "deadline"},
+        {"a hang-up, then the owner closes", "30", false, true, "owner-pipe-closed", SIGHUP},
+        {"a background write stop, then the owner closes", "30", false, true, "owner-pipe-closed",
+         SIGTTOU},
+        // Held open by the copy, the wait would last until long after the
+        // 20 s allowed here.
+        {"owner closes, a leaked copy of its end notwithstanding", "300", false, true,
+         "owner-pipe-closed", 0, 9},
     };
     for (const way &w : ways) {
         SCOPED_TRACE(w.name);
@@ -392,8 +439,11 @@ TEST(GuardTeardown, EachWayTheOwnerLetsGoEndsTheWait)
         job j("sleep 300 & exit 0");
         ASSERT_TRUE(j.release());
         guard_process g;
-        start_guard(g, arguments(j, j.runner, w.deadline));
+        start_guard(g, arguments(j, j.runner, w.deadline), {}, {}, w.leaked_fd);
         ASSERT_EQ(read_line(g.out).rfind("{\"ready\":true,", 0), 0u);
+        if (w.signal_first != 0) {
+            ASSERT_EQ(kill(g.pid, w.signal_first), 0);
+        }
         if (w.write_byte) {
             ASSERT_EQ(write(g.owner, "x", 1), 1);
         }
@@ -528,6 +578,40 @@ TEST(GuardTeardown, AChainThatOutrunsTheScanIsEmptiedAndNeverCalledCleanedEarly)
     EXPECT_NE(read_file(dir / "guard.log").find("\"cleaned\":true"), std::string::npos);
     const std::optional<int> relay_status = wait_exit(relay, 20s);
     EXPECT_TRUE(relay_status.has_value());
+}
+
+// ------------------------------------------------------------------- trust
+
+// The job runs as the guard's own user and may try whatever that user may:
+// attaching to the guard would let it forge exit 0 and a clean summary, and
+// reopening the owner's pipe through /proc would hold the wait open.
+TEST(GuardTrust, AJobCanNeitherDebugItsGuardNorReopenTheOwnersPipe)
+{
+    SKIP_WITHOUT_JOBS();
+    const std::pair<uid_t, gid_t> nobody{65534, 65534};
+    temp_dir shared; // where the job learns its guard's pid
+    ASSERT_EQ(chmod(shared.path.c_str(), 0755), 0);
+    job j(std::string(COALITION_HELPER) + " probe-guard " + (shared / "guard.pid"), nobody);
+    spawn_options as_nobody;
+    as_nobody.run_as = nobody;
+    guard_process g;
+    start_guard(g, {std::to_string(getpid()), std::to_string(j.runner),
+                    "gui/65534/com.marloft.shell.test", j.dir / "guard.log", "30"},
+                {}, as_nobody);
+    ASSERT_EQ(read_line(g.out).rfind("{\"ready\":true,", 0), 0u);
+    // An owner of the job's user would have made the pipe as that user.
+    ASSERT_EQ(fchown(g.owner, nobody.first, nobody.second), 0);
+    write_file(shared / "guard.pid", std::to_string(g.pid));
+    ASSERT_TRUE(j.release());
+    EXPECT_EQ(read_file(j.dir / "out"),
+              "attach=" + std::to_string(EPERM) + " reopen=" + std::to_string(EACCES) + "\n");
+    g.let_go();
+    const std::optional<int> status = wait_exit(g.pid, 20s);
+    ASSERT_TRUE(status);
+    g.pid = -1;
+    EXPECT_EQ(exit_code(*status), exit_ok);
+    EXPECT_TRUE(last_summary(read_file(j.dir / "guard.log")).cleaned);
+    EXPECT_TRUE(job_emptied(j));
 }
 
 // ----------------------------------------------------------- bootout, state

@@ -358,8 +358,10 @@ TEST(TeardownFake, AdmissionQueriesNothingBeyondWhatItNeeds)
         const outcome o = run_guard(table, c.args);
         EXPECT_EQ(o.status, c.status);
         EXPECT_EQ(o.err, c.err);
+        // Before anything is asked, the guard is closed to debuggers and
+        // holds nothing above the owner's pipe.
         if (c.trace != nullptr) {
-            EXPECT_EQ(o.trace, c.trace);
+            EXPECT_EQ(o.trace, std::string("refuse-debuggers\nclose-from 4\n") + c.trace);
         }
         if (c.status != exit_ok) {
             EXPECT_EQ(o.out, "");
