@@ -16,34 +16,40 @@
 #include <libproc.h>
 #include <sys/proc.h>
 #include <sys/proc_info.h>
+#include <sys/ptrace.h>
 #include <sys/sysctl.h>
 
 namespace platform {
 constexpr auto uid_only = PROC_UID_ONLY;
 constexpr auto bsd_info = PROC_PIDTBSDINFO;
 constexpr auto zombie = SZOMB;
+constexpr auto deny_attach = PT_DENY_ATTACH;
 } // namespace platform
 
 // The stand-in defines these again.
 #undef PROC_UID_ONLY
 #undef PROC_PIDTBSDINFO
 #undef SZOMB
+#undef PT_DENY_ATTACH
 
 namespace standin {
 #include "macos/libproc.h"
 #include "macos/sys/proc.h"
 #include "macos/sys/proc_info.h"
+#include "macos/sys/ptrace.h"
 #include "macos/sys/sysctl.h"
 } // namespace standin
 
 static_assert(PROC_UID_ONLY == platform::uid_only, "PROC_UID_ONLY");
 static_assert(PROC_PIDTBSDINFO == platform::bsd_info, "PROC_PIDTBSDINFO");
 static_assert(SZOMB == platform::zombie, "SZOMB");
+static_assert(PT_DENY_ATTACH == platform::deny_attach, "PT_DENY_ATTACH");
 
 // The functions the stand-in declares are the platform's functions.
 static_assert(std::is_same_v<decltype(&standin::proc_listpids), decltype(&::proc_listpids)>);
 static_assert(std::is_same_v<decltype(&standin::proc_pidinfo), decltype(&::proc_pidinfo)>);
 static_assert(std::is_same_v<decltype(&standin::sysctlbyname), decltype(&::sysctlbyname)>);
+static_assert(std::is_same_v<decltype(&standin::ptrace), decltype(&::ptrace)>);
 
 using platform_bsd = ::proc_bsdinfo;
 using standin_bsd = standin::proc_bsdinfo;
