@@ -20,6 +20,7 @@
 
 #include <libproc.h>
 #include <signal.h>
+#include <sys/proc.h>
 #include <sys/proc_info.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
@@ -44,7 +45,7 @@ static_assert(offsetof(proc_bsdinfo, pbi_status) == 4, "pbi_status sits at byte 
 
 constexpr int coalition_info_size = static_cast<int>(sizeof(coalition_info));
 constexpr int bsd_info_size = static_cast<int>(sizeof(proc_bsdinfo));
-constexpr uint32_t status_zombie = 5; // SZOMB: ended, waiting to be reaped
+constexpr uint32_t status_zombie = SZOMB; // ended, waiting to be reaped
 // Room for processes started between sizing the list and filling it.
 constexpr size_t spare_entries = 1024;
 

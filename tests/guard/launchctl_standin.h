@@ -3,7 +3,7 @@
 // A /bin/launchctl that exists for one process and its children only. The
 // calling process moves into a private mount namespace and lays a directory
 // holding the stand-in over the real /bin with a read-only overlay; the rest
-// of the machine never sees it. Needs root.
+// of the machine never sees it. Needs root, and Linux.
 
 #include <string>
 

@@ -1,12 +1,9 @@
 #include "runner_support.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 std::string record(int exit_code, int signal, bool truncated)
@@ -50,22 +47,4 @@ int file_mode(const std::string &path)
     if (lstat(path.c_str(), &st) != 0)
         return -1;
     return static_cast<int>(st.st_mode & 07777);
-}
-
-std::vector<int> reap_orphans(std::chrono::milliseconds timeout)
-{
-    std::vector<int> statuses;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        const pid_t got = waitpid(-1, &status, WNOHANG);
-        if (got > 0) {
-            statuses.push_back(status);
-            continue;
-        }
-        if (got < 0 && errno == ECHILD)
-            break;
-        std::this_thread::sleep_for(1ms);
-    }
-    return statuses;
 }

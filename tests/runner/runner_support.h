@@ -7,7 +7,6 @@
 #include <chrono>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include <sys/types.h>
 
@@ -41,7 +40,3 @@ struct session {
 
 // Permission bits of path (not following a symbolic link), or -1.
 int file_mode(const std::string &path);
-
-// Reaps every orphan that comes to the test process until none is left,
-// returning their raw wait statuses; stops at timeout.
-std::vector<int> reap_orphans(std::chrono::milliseconds timeout);

@@ -17,40 +17,16 @@
 
 #include <gtest/gtest.h>
 
-#ifdef __linux__
-#include <sys/prctl.h>
-#include <sys/syscall.h>
-#endif
+#include "support/platform.h"
 
 namespace {
 
-// The tests that need Linux build only there; the harness itself also builds
-// on macOS, without subreaping and with a polling wait.
-#ifdef __linux__
-void become_subreaper()
-{
-    prctl(PR_SET_CHILD_SUBREAPER, 1);
-}
-
-int pidfd_open(pid_t pid)
-{
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-}
-#else
-void become_subreaper() {}
-
-int pidfd_open(pid_t)
-{
-    return -1;
-}
-#endif
-
-// Makes the test process a child subreaper for its whole life and reaps what
-// the jobs leave behind after every test, so zombies never pile up.
+// Makes the test process adopt orphans for its whole life, where it can, and
+// reaps what the jobs leave behind after every test, so zombies never pile up.
 struct reaper : testing::EmptyTestEventListener {
     void OnTestProgramStart(const testing::UnitTest &) override
     {
-        become_subreaper();
+        adopt_orphans();
     }
     void OnTestEnd(const testing::TestInfo &) override
     {
@@ -60,7 +36,7 @@ struct reaper : testing::EmptyTestEventListener {
 };
 
 const bool reaper_installed = [] {
-    become_subreaper();
+    adopt_orphans();
     testing::UnitTest::GetInstance()->listeners().Append(new reaper);
     return true;
 }();
@@ -145,7 +121,7 @@ std::optional<int> wait_exit(pid_t pid, std::chrono::milliseconds timeout)
 {
     int status = 0;
     pid_t got = 0;
-    const int fd = pidfd_open(pid);
+    const int fd = watch_exit(pid);
     if (fd < 0) {
         wait_until([&] { return (got = waitpid(pid, &status, WNOHANG)) != 0; }, timeout);
         return got == pid ? std::optional<int>(status) : std::nullopt;
@@ -191,10 +167,8 @@ run_result run_shell(const std::vector<std::string> &args, std::chrono::millisec
 {
     run_result result;
     int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0)
+    if (!open_pipe(out) || !open_pipe(err))
         return result;
-    for (const int fd : {out[0], out[1], err[0], err[1]})
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
     std::vector<std::string> argv{shell_binary()};
     argv.insert(argv.end(), args.begin(), args.end());
     options.fds.push_back({1, out[1]});
@@ -258,14 +232,38 @@ void write_file(const std::string &path, const std::string &content)
     close(fd);
 }
 
-bool process_alive(pid_t pid)
+bool open_pipe(int fds[2])
 {
-    const std::string status = read_file("/proc/" + std::to_string(pid) + "/stat");
-    const size_t paren = status.rfind(')');
-    if (paren == std::string::npos || paren + 2 >= status.size())
+    if (pipe(fds) != 0)
         return false;
-    const char state = status[paren + 2];
-    return state != 'Z' && state != 'X';
+    for (const int fd : {fds[0], fds[1]})
+        if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+            close(fds[0]);
+            close(fds[1]);
+            return false;
+        }
+    return true;
+}
+
+bool hangs_up(int fd, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buf[256];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        const int ready = left.count() > 0 ? poll(&p, 1, static_cast<int>(left.count())) : 0;
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return false;
+        const ssize_t got = read(fd, buf, sizeof buf);
+        if (got == 0)
+            return true;
+        if (got < 0 && errno != EINTR)
+            return false;
+    }
 }
 
 temp_dir::temp_dir()

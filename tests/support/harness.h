@@ -1,9 +1,9 @@
 #pragma once
 
 // Helpers for driving the real marloft-shell binary and other real processes
-// from tests. Every process a test starts is killed and reaped by PID; the
-// test process is a child subreaper so that orphans of the jobs it starts are
-// reparented to it and reaped after every test.
+// from tests. Every process a test starts is killed and reaped by PID; where
+// the platform allows it, the test process adopts the orphans of the jobs it
+// starts and reaps them after every test.
 
 #include <chrono>
 #include <functional>
@@ -13,6 +13,8 @@
 #include <vector>
 
 #include <sys/types.h>
+
+#include "support/platform.h"
 
 using namespace std::chrono_literals;
 
@@ -68,7 +70,13 @@ bool wait_until(const std::function<bool()> &condition, std::chrono::millisecond
 bool file_exists(const std::string &path);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
-bool process_alive(pid_t pid); // exists and is not a zombie
+
+// pipe() with both ends closed on exec. Returns false on failure.
+bool open_pipe(int fds[2]);
+
+// Whether every write end of the pipe that fd reads closes before timeout
+// passes; what arrives meanwhile is read and dropped.
+bool hangs_up(int fd, std::chrono::milliseconds timeout);
 
 // A fresh directory under /tmp, removed with its contents at scope exit.
 struct temp_dir {

@@ -62,7 +62,7 @@ inline void make_socket(const std::string &path)
     address.sun_family = AF_UNIX;
     check(path.size() < sizeof address.sun_path, "socket path too long", path);
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     check(fd >= 0, "socket", path);
     if (fd < 0)
         return;

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
@@ -18,6 +17,7 @@
 
 #include "main/exit_status.h"
 #include "support/harness.h"
+#include "support/platform.h"
 #include "usage/tree.h"
 #include "usage/usage.h"
 
@@ -240,8 +240,7 @@ TEST(UsageTree, DirectorySwappedForALinkNeverLeadsOutside)
         while (!stop.load())
             for (int i = 0; i < pairs; ++i) {
                 const std::string n = std::to_string(i);
-                if (renameat2(AT_FDCWD, (root + "/d" + n).c_str(), AT_FDCWD,
-                              (root + "/l" + n).c_str(), RENAME_EXCHANGE) == 0)
+                if (exchange_paths(root + "/d" + n, root + "/l" + n))
                     swaps.fetch_add(1);
             }
     });

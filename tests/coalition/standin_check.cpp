@@ -1,0 +1,86 @@
+// Built on Apple only, and never run: it compiles when, and only when, the
+// stand-in headers in macos/ declare what the platform's own headers do, so
+// that the backend the Linux tests exercise is the one macOS builds.
+//
+// The stand-in reuses the platform's names, so it is included a second time
+// inside a namespace of its own: a C function it declares with another type
+// clashes with the platform's declaration of the same function, a record it
+// lays out otherwise fails the field checks, and a constant of another value
+// fails the value checks. A new stand-in header joins in three steps: include
+// the platform's header here, include the stand-in's inside the namespace,
+// and compare what it declares below.
+
+#include <cstddef>
+#include <type_traits>
+
+#include <libproc.h>
+#include <sys/proc.h>
+#include <sys/proc_info.h>
+#include <sys/ptrace.h>
+#include <sys/sysctl.h>
+
+namespace platform {
+constexpr auto uid_only = PROC_UID_ONLY;
+constexpr auto bsd_info = PROC_PIDTBSDINFO;
+constexpr auto zombie = SZOMB;
+constexpr auto deny_attach = PT_DENY_ATTACH;
+} // namespace platform
+
+// The stand-in defines these again.
+#undef PROC_UID_ONLY
+#undef PROC_PIDTBSDINFO
+#undef SZOMB
+#undef PT_DENY_ATTACH
+
+namespace standin {
+#include "macos/libproc.h"
+#include "macos/sys/proc.h"
+#include "macos/sys/proc_info.h"
+#include "macos/sys/ptrace.h"
+#include "macos/sys/sysctl.h"
+} // namespace standin
+
+static_assert(PROC_UID_ONLY == platform::uid_only, "PROC_UID_ONLY");
+static_assert(PROC_PIDTBSDINFO == platform::bsd_info, "PROC_PIDTBSDINFO");
+static_assert(SZOMB == platform::zombie, "SZOMB");
+static_assert(PT_DENY_ATTACH == platform::deny_attach, "PT_DENY_ATTACH");
+
+// The functions the stand-in declares are the platform's functions.
+static_assert(std::is_same_v<decltype(&standin::proc_listpids), decltype(&::proc_listpids)>);
+static_assert(std::is_same_v<decltype(&standin::proc_pidinfo), decltype(&::proc_pidinfo)>);
+static_assert(std::is_same_v<decltype(&standin::sysctlbyname), decltype(&::sysctlbyname)>);
+static_assert(std::is_same_v<decltype(&standin::ptrace), decltype(&::ptrace)>);
+
+using platform_bsd = ::proc_bsdinfo;
+using standin_bsd = standin::proc_bsdinfo;
+
+#define SAME_FIELD(name)                                                                      \
+    static_assert(offsetof(platform_bsd, name) == offsetof(standin_bsd, name), #name " offset"); \
+    static_assert(std::is_same_v<decltype(platform_bsd::name), decltype(standin_bsd::name)>,     \
+                  #name " type")
+
+SAME_FIELD(pbi_flags);
+SAME_FIELD(pbi_status);
+SAME_FIELD(pbi_xstatus);
+SAME_FIELD(pbi_pid);
+SAME_FIELD(pbi_ppid);
+SAME_FIELD(pbi_uid);
+SAME_FIELD(pbi_gid);
+SAME_FIELD(pbi_ruid);
+SAME_FIELD(pbi_rgid);
+SAME_FIELD(pbi_svuid);
+SAME_FIELD(pbi_svgid);
+SAME_FIELD(rfu_1);
+SAME_FIELD(pbi_comm);
+SAME_FIELD(pbi_name);
+SAME_FIELD(pbi_nfiles);
+SAME_FIELD(pbi_pgid);
+SAME_FIELD(pbi_pjobc);
+SAME_FIELD(e_tdev);
+SAME_FIELD(e_tpgid);
+SAME_FIELD(pbi_nice);
+SAME_FIELD(pbi_start_tvsec);
+SAME_FIELD(pbi_start_tvusec);
+// With every field above in place, equal sizes leave no room for one more.
+static_assert(sizeof(platform_bsd) == sizeof(standin_bsd), "proc_bsdinfo size");
+static_assert(alignof(platform_bsd) == alignof(standin_bsd), "proc_bsdinfo alignment");
