@@ -65,6 +65,9 @@ constexpr size_t list_chunk_size = 16384;
 constexpr size_t path_size = 4096;
 // Room for "0::" and a path of PATH_MAX bytes; longer lines are skipped.
 constexpr size_t line_size = 4608;
+// The ID of the root of the whole hierarchy, as opposed to that of a
+// cgroup namespace's subtree.
+constexpr uint64_t hierarchy_root_id = 1;
 // A file system that should be the cgroup2 one and is not.
 constexpr int not_cgroup2 = EMEDIUMTYPE;
 // A scan that has failed and said why, or must fail without a word.
@@ -184,8 +187,8 @@ int read_boot_session(boot_session_id &out)
 
 int is_job_pair(const coalition_ids &ids)
 {
-    // Only two equal IDs name a group; 1 is the root of the whole hierarchy.
-    if (!is_valid(ids) || ids.resource != ids.jetsam || ids.resource == 1)
+    // Only two equal IDs name a group.
+    if (!is_valid(ids) || ids.resource != ids.jetsam || ids.resource == hierarchy_root_id)
         return 0;
     // The root of the hierarchy this process sees holds every process
     // nobody placed in a group, other users' work among them: never a job.
@@ -385,10 +388,12 @@ bool names_group(const dirent &entry)
 // The next group directly below the one stream lists, which lies depth
 // levels below where the walk began: 0 with it open in fd and its ID in id,
 // fd -1 once there are no more; or an errno value (ELOOP for a group too deep
-// to enter).
-int next_child(DIR *stream, int depth, int &fd, uint64_t &id)
+// to enter), with passable set when it concerns that one entry alone and the
+// stream can go on past it.
+int next_child(DIR *stream, int depth, int &fd, uint64_t &id, bool &passable)
 {
     fd = -1;
+    passable = false;
     for (;;) {
         errno = 0;
         const dirent *entry = readdir(stream);
@@ -396,6 +401,7 @@ int next_child(DIR *stream, int depth, int &fd, uint64_t &id)
             return errno == 0 || group_gone(errno) ? 0 : errno;
         if (!names_group(*entry))
             continue;
+        passable = true;
         if (depth == max_group_depth)
             return ELOOP;
         fd = openat(dirfd(stream), entry->d_name, group_open_flags);
@@ -428,28 +434,35 @@ DIR *list_entries(int dir)
 
 // Searches depth-first below dir, which lies depth levels below the root and
 // is taken over, for the group whose ID is id; each entry carries its inode
-// number, so nothing is stat'ed. 0 with the group open in found (-1 when the
-// whole tree holds no such group), or an errno value when part of it could
-// not be searched.
-int search_group(int dir, uint64_t id, int depth, int &found)
+// number, so nothing is stat'ed. Leaves the group open in found, or found -1.
+// A part of the tree it can't search (a directory it may not read, groups
+// too deep) leaves its errno value in blind and the search goes on: another
+// user's odd groups elsewhere must not keep a job from being found, but a
+// group not found while part of the tree went unseen may be there.
+void search_group(int dir, uint64_t id, int depth, int &found, int &blind)
 {
     DIR *stream = list_entries(dir);
-    if (stream == nullptr)
-        return errno;
-    int error = 0;
-    while (error == 0 && found < 0) {
+    if (stream == nullptr) {
+        blind = errno;
+        return;
+    }
+    while (found < 0) {
         int child = -1;
         uint64_t child_id = 0;
-        error = next_child(stream, depth, child, child_id);
+        bool passable = false;
+        const int error = next_child(stream, depth, child, child_id, passable);
+        if (error != 0)
+            blind = error;
+        if (error != 0 && passable)
+            continue;
         if (error != 0 || child < 0)
             break;
         if (child_id == id)
             found = child;
         else
-            error = search_group(child, id, depth + 1, found);
+            search_group(child, id, depth + 1, found, blind);
     }
     closedir(stream);
-    return error;
 }
 
 // A file handle of the cgroup2 file system: the group's 64-bit ID.
@@ -492,7 +505,18 @@ int find_group(int hierarchy, uint64_t root_id, uint64_t id, int &fd)
     if (!refused(error))
         return error;
     const int top = openat(hierarchy, ".", group_open_flags);
-    return top < 0 ? errno : search_group(top, id, 0, fd);
+    if (top < 0)
+        return errno;
+    int blind = 0;
+    search_group(top, id, 0, fd, blind);
+    if (fd >= 0)
+        return 0;
+    if (blind != 0)
+        return blind;
+    // A mount inside a cgroup namespace shows only the namespace's subtree:
+    // a group not found there may lie outside it, where this process can't
+    // look, and that is no sign of a job gone.
+    return root_id == hierarchy_root_id ? 0 : EXDEV;
 }
 
 // The directory of the group whose ID is id: 0 with it open in fd, fd -1
@@ -534,7 +558,9 @@ static_assert(sizeof(pidfd_info) == 64, "the kernel's first pidfd_info is 64 byt
 static_assert(offsetof(pidfd_info, ids) + 5 * sizeof(uint32_t) == 36, "the effective uid's offset");
 constexpr uint64_t pidfd_info_creds = 1U << 1;
 constexpr uint64_t pidfd_info_cgroupid = 1U << 2;
+constexpr size_t real_uid_index = 3;
 constexpr size_t effective_uid_index = 5;
+constexpr size_t saved_uid_index = 7;
 constexpr unsigned long pidfd_get_info = _IOWR(0xFF, 11, pidfd_info);
 
 // 0 with what was asked for in info; ENOTTY or EINVAL where the kernel can't
@@ -553,9 +579,12 @@ int open_pidfd(pid_t pid)
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 }
 
-// The effective uid of a listed process that /proc hides from the caller:
-// 0, ESRCH when it is gone, or the errno value of a kernel that can't say.
-int hidden_owner(pid_t pid, uid_t &uid)
+// The real, effective and saved uid of a process.
+using process_uids = std::array<uid_t, 3>;
+
+// A listed process's uids, asked of its pidfd: 0, ESRCH when it is gone, or
+// the errno value of a kernel that can't say (ENOTTY, EINVAL before 6.13).
+int pidfd_uids(pid_t pid, process_uids &uids)
 {
     const int pidfd = open_pidfd(pid);
     if (pidfd < 0)
@@ -563,36 +592,98 @@ int hidden_owner(pid_t pid, uid_t &uid)
     pidfd_info info;
     const int error = ask_pidfd(pidfd, pidfd_info_creds, info);
     close(pidfd);
-    uid = info.ids[effective_uid_index];
+    uids = {info.ids[real_uid_index], info.ids[effective_uid_index], info.ids[saved_uid_index]};
     return error;
+}
+
+// The first three numbers of a "Uid:" line: real, effective, saved.
+bool parse_uids(std::string_view text, process_uids &uids)
+{
+    for (uid_t &uid : uids) {
+        const size_t start = text.find_first_not_of("\t ");
+        if (start == std::string_view::npos || text[start] < '0' || text[start] > '9')
+            return false;
+        uint64_t value = 0;
+        size_t i = start;
+        for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && value <= UINT32_MAX; ++i)
+            value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+        if (value > UINT32_MAX)
+            return false;
+        uid = static_cast<uid_t>(value);
+        text.remove_prefix(i);
+    }
+    return true;
+}
+
+// The same from /proc/PID/status, for kernels whose pidfds can't say.
+int status_uids(pid_t pid, process_uids &uids)
+{
+    std::array<char, 32> path{};
+    (void)snprintf(path.data(), path.size(), "/proc/%d/status", pid);
+    line_reader r;
+    if (!open_lines(r, path.data()))
+        return errno == ENOENT ? ESRCH : errno;
+    std::string_view line;
+    bool listed = false;
+    while (!listed && next_line(r, line))
+        listed = line.substr(0, 4) == "Uid:";
+    const bool parsed = listed && parse_uids(line.substr(4), uids);
+    close(r.fd);
+    if (parsed)
+        return 0;
+    // Nothing to read is what a process that just ended leaves.
+    return kill(pid, 0) != 0 && errno == ESRCH ? ESRCH : EIO;
 }
 
 enum class owner { user, other, gone, unknown };
 
-// Whose the process is; unknown once it has said why that can't be told.
+owner report_unknown(pid_t pid, int error)
+{
+    (void)fprintf(stderr, "bsd metadata unavailable pid=%d errno=%d\n", pid, error);
+    return owner::unknown;
+}
+
+// Whose the process is: the user's when any of its real, effective and
+// saved uid is the user's. The owner of /proc/PID is the effective one, one
+// fstatat for the common case. A process owned by another uid may still
+// carry the user's real or saved uid (a setuid program the job ran): the
+// user may signal it, and it may turn back into the user's at any moment, so
+// it is the job's to take down. One that /proc hides (hidepid) is asked
+// through its pidfd. unknown once it has said why none of this can be told.
 owner owner_of(const scan &s, pid_t pid)
 {
     std::array<char, 16> name{};
     (void)snprintf(name.data(), name.size(), "%d", pid);
     struct stat st;
-    if (fstatat(s.proc_fd, name.data(), &st, 0) == 0)
-        return st.st_uid == s.uid ? owner::user : owner::other;
-    uid_t uid = 0;
-    int error = errno;
-    if (error == ENOENT)
-        error = hidden_owner(pid, uid);
-    if (error == 0)
-        return uid == s.uid ? owner::user : owner::other;
+    const bool shown = fstatat(s.proc_fd, name.data(), &st, 0) == 0;
+    if (shown && st.st_uid == s.uid)
+        return owner::user;
+    if (!shown && errno != ENOENT)
+        return report_unknown(pid, errno);
+    process_uids uids{};
+    int error = pidfd_uids(pid, uids);
+    if (shown && (error == ENOTTY || error == EINVAL || error == ENOSYS))
+        error = status_uids(pid, uids);
     if (error == ESRCH)
         return owner::gone;
-    (void)fprintf(stderr, "bsd metadata unavailable pid=%d errno=%d\n", pid, error);
-    return owner::unknown;
+    if (error != 0)
+        return report_unknown(pid, error);
+    for (const uid_t uid : uids)
+        if (uid == s.uid)
+            return owner::user;
+    return owner::other;
 }
 
 // 0, or scan_failed when the list would outgrow member_capacity or the
 // process's owner can't be learned.
 int take_process(scan &s, pid_t pid)
 {
+    // The list names a process outside the caller's pid namespace 0: one
+    // that can be neither told apart nor signalled from here.
+    if (pid == 0) {
+        (void)fprintf(stderr, "bsd metadata unavailable pid=%d errno=%d\n", pid, ESRCH);
+        return scan_failed;
+    }
     if (pid < 2 || pid == s.self)
         return 0;
     const owner o = owner_of(s, pid);
@@ -678,7 +769,8 @@ int list_subtree(scan &s, int group, int depth)
     while (result == 0) {
         int child = -1;
         uint64_t id = 0;
-        result = next_child(stream, depth, child, id);
+        bool passable = false;
+        result = next_child(stream, depth, child, id, passable);
         if (result != 0 || child < 0)
             break;
         result = list_subtree(s, child, depth + 1);

@@ -15,7 +15,9 @@
 //                   and to reopen its descriptor 3 for writing, prints
 //                   "attach=E reopen=E" (errno values, 0 for success) on
 //                   standard output and exits 0
-// "as UID" before the mode switches to that user first.
+// "as UID" before the mode switches to that user first; "real UID" makes
+// UID only its real user, keeping root as the effective and saved one, as a
+// setuid program does.
 
 #include <cerrno>
 #include <cstdio>
@@ -164,6 +166,10 @@ int main(int argc, char **argv)
     if (argc > arg + 1 && strcmp(argv[arg], "as") == 0) {
         const auto id = static_cast<uid_t>(atoi(argv[arg + 1]));
         if (setresgid(id, id, id) != 0 || setresuid(id, id, id) != 0)
+            return 4;
+        arg += 2;
+    } else if (argc > arg + 1 && strcmp(argv[arg], "real") == 0) {
+        if (setresuid(static_cast<uid_t>(atoi(argv[arg + 1])), 0, 0) != 0)
             return 4;
         arg += 2;
     }

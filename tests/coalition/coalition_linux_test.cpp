@@ -225,22 +225,30 @@ TEST(CoalitionLinux, MembersAreTheUsersLiveProcessesInTheGroupAndBelow)
         start_helper(job, {"as", std::to_string(unprivileged), "tree", "0"}, 1);
     const std::vector<pid_t> below = start_helper(split, {"tree", "0"}, 1);
     const std::vector<pid_t> elsewhere = start_helper(other, {"tree", "1"}, 2);
+    // Root by its effective uid, the other user's by its real one: a setuid
+    // program that user ran, which may turn back into that user at any time.
+    const std::vector<pid_t> setuid_like =
+        start_helper(job, {"real", std::to_string(unprivileged), "tree", "0"}, 1);
     ASSERT_EQ(tree.size() + with_zombie.size() + foreign_user.size() + below.size() +
-                  elsewhere.size(),
-              9u);
+                  elsewhere.size() + setuid_like.size(),
+              10u);
     ASSERT_FALSE(process_alive(with_zombie[1]));
 
     // The scanner runs inside the group it scans and must not list itself.
     const scan_result inside = scan_from(pair_of(job), job.procs_fd);
-    ASSERT_EQ(inside.count, 5);
-    EXPECT_EQ(sorted(inside.pids), sorted({tree[0], tree[1], tree[2], with_zombie[0], below[0]}));
+    ASSERT_EQ(inside.count, 6);
+    EXPECT_EQ(sorted(inside.pids),
+              sorted({tree[0], tree[1], tree[2], with_zombie[0], below[0], setuid_like[0]}));
     int count = 0;
     EXPECT_EQ(sorted(scan(pair_of(other), count)), sorted(elsewhere));
     // The other user, who can't open a group by its handle, searches for it
-    // and sees only its own process there.
-    const scan_result as_other = scan_from(pair_of(job), -1, unprivileged);
-    ASSERT_EQ(as_other.count, 1);
-    EXPECT_EQ(as_other.pids[0], foreign_user[0]);
+    // and sees its own process there and the one that is its by its real uid.
+    for (const bool older : {false, true}) {
+        const scan_result as_other =
+            scan_from(pair_of(job), -1, unprivileged, older ? as_older_kernel : nullptr);
+        ASSERT_EQ(as_other.count, 2) << (older ? "on an older kernel" : "");
+        EXPECT_EQ(sorted(as_other.pids), sorted({foreign_user[0], setuid_like[0]}));
+    }
 }
 
 TEST(CoalitionLinux, TargetsThatNoLiveProcessOfTheUserCarriesListNobody)
@@ -287,27 +295,40 @@ struct group_chain {
 
 // Only a privileged caller opens a group by its handle; any other searches
 // the tree, and must find a group of any name, or fail where it can't look.
+// What it can't search beside the job (another user's unreadable or too deep
+// groups) must not keep it from finding the job: the names "blind" and
+// "deep" come before "job" in the order the kernel lists a directory.
 TEST(CoalitionLinux, TheGroupIsFoundWhateverItsNameOrFailsTheScanWhereTooDeep)
 {
     SKIP_WITHOUT_CGROUPS();
-    const std::vector<std::string> deep(66, "d");
+    std::vector<std::string> deep(66, "d");
+    std::vector<std::string> deep_beside{"deep"};
+    deep_beside.insert(deep_beside.end(), deep.begin(), deep.end());
     struct search_case {
         const char *name;
-        std::vector<std::string> below; // groups from the test's group down to the job's
+        std::vector<std::string> below;  // groups from the test's group down to the job's
+        std::vector<std::string> beside; // a chain beside them, in the test's group
+        mode_t beside_mode;
         uid_t as;
         int expected;
     };
     const search_case cases[] = {
-        {"named .hidden", {".hidden"}, unprivileged, 1},
-        {"below a dot-named parent", {".parent", "job"}, unprivileged, 1},
-        {"deeper than the search goes", deep, unprivileged, -1},
-        {"as deep, opened by its handle", deep, 0, 1},
+        {"named .hidden", {".hidden"}, {}, 0, unprivileged, 1},
+        {"below a dot-named parent", {".parent", "job"}, {}, 0, unprivileged, 1},
+        {"deeper than the search goes", deep, {}, 0, unprivileged, -1},
+        {"as deep, opened by its handle", deep, {}, 0, 0, 1},
+        {"past a group it may not read", {"job"}, {"blind"}, 0700, unprivileged, 1},
+        {"past groups too deep", {"job"}, deep_beside, 0755, unprivileged, 1},
     };
     for (const search_case &c : cases) {
         SCOPED_TRACE(c.name);
         test_cgroup top("search");
         group_chain chain(top, c.below);
-        ASSERT_TRUE(top.ok() && chain.ok());
+        group_chain beside(top, c.beside);
+        ASSERT_TRUE(top.ok() && chain.ok() && (c.beside.empty() || beside.ok()));
+        if (!c.beside.empty()) {
+            ASSERT_EQ(chmod(beside.groups.front()->path.c_str(), c.beside_mode), 0);
+        }
         const test_cgroup &job = *chain.groups.back();
         const std::vector<pid_t> member =
             start_helper(job, {"as", std::to_string(c.as), "tree", "0"}, 1);
@@ -318,6 +339,41 @@ TEST(CoalitionLinux, TheGroupIsFoundWhateverItsNameOrFailsTheScanWhereTooDeep)
             EXPECT_EQ(result.pids[0], member[0]);
         }
     }
+}
+
+// Where the caller can't see all there is, a group that holds processes it
+// can't name, or one it can't find, fails the scan: in a pid namespace of
+// its own the group lists the job's processes as 0; in a cgroup namespace of
+// its own, with the hierarchy mounted afresh, a search sees only the
+// namespace's subtree (a privileged caller still opens the group by handle).
+TEST(CoalitionLinux, ScanFromANamespaceThatHidesTheJobFails)
+{
+    SKIP_WITHOUT_CGROUPS();
+    test_cgroup job("job"), scanner("scanner");
+    ASSERT_TRUE(job.ok() && scanner.ok());
+    ASSERT_EQ(start_helper(job, {"tree", "0"}, 1).size(), 1u);
+    const std::string mount_point = cgroup2_mount();
+    // The scan runs in pid 1 of the new namespace; its parent passes on how
+    // it ended.
+    const auto own_pid_namespace = [] {
+        if (unshare(CLONE_NEWPID) != 0)
+            return false;
+        const pid_t inner = fork();
+        if (inner <= 0)
+            return inner == 0;
+        int status = 0;
+        waitpid(inner, &status, 0);
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+    };
+    const auto own_cgroup_namespace = [&] {
+        return unshare(CLONE_NEWCGROUP | CLONE_NEWNS) == 0 &&
+               mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               umount2(mount_point.c_str(), MNT_DETACH) == 0 &&
+               mount("none", mount_point.c_str(), "cgroup2", 0, nullptr) == 0;
+    };
+    EXPECT_EQ(scan_from(pair_of(job), -1, 0, own_pid_namespace).count, -1);
+    EXPECT_EQ(scan_from(pair_of(job), scanner.procs_fd, unprivileged, own_cgroup_namespace).count, -1);
+    EXPECT_EQ(scan_from(pair_of(job), scanner.procs_fd, 0, own_cgroup_namespace).count, 1);
 }
 
 TEST(CoalitionLinux, ProcessWhoseMainThreadExitedIsListedAndKillable)
