@@ -184,6 +184,19 @@ void report_ready(const coalition_ids &target, const boot_session_id &boot)
         write_line(STDOUT_FILENO, line.data(), static_cast<size_t>(length));
 }
 
+// Never at 0 to 3: a log that took the place of a closed standard
+// descriptor would catch the ready line and be closed by the redirection.
+int open_log(const char *path)
+{
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                        log_mode);
+    if (fd < 0 || fd > owner_fd)
+        return fd;
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, owner_fd + 1);
+    close(fd);
+    return moved;
+}
+
 int admit_guard(int argc, char **argv, admitted &out)
 {
     if (const int status = check_arguments(argc, argv); status != 0)
@@ -202,12 +215,12 @@ int admit_guard(int argc, char **argv, admitted &out)
         return exit_guard_descriptor;
     // The log often lies where the job can write too: a link planted there
     // must not have the guard truncate whatever it points at, and a FIFO
-    // nobody reads must not hold the guard before it is even armed.
-    const int log_fd = open(argv[5], O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                            log_mode);
+    // must never hold the guard, neither before it is armed (nobody reads)
+    // nor after the teardown (its reader stopped reading): the descriptor
+    // stays non-blocking, and what a full FIFO can't take is lost.
+    const int log_fd = open_log(argv[5]);
     if (log_fd < 0)
         return exit_guard_descriptor;
-    fcntl(log_fd, F_SETFL, fcntl(log_fd, F_GETFL) & ~O_NONBLOCK);
     fcntl(owner_fd, F_SETFD, FD_CLOEXEC);
     report_ready(target, boot);
     out = admitted{target, argv[4], parse_int(argv[6]), log_fd};

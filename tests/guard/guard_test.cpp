@@ -718,4 +718,30 @@ TEST(GuardBootout, ClosedStandardOutputKeepsTheLogToItself)
     EXPECT_TRUE(last_summary(log).cleaned);
 }
 
+// A log that is a FIFO whose reader has stopped reading (one the job planted
+// where the log goes, say) loses what it can't take; it never holds the
+// guard after the teardown.
+TEST(GuardBootout, AFullFifoAsTheLogNeverHoldsTheGuard)
+{
+    SKIP_WITHOUT_JOBS();
+    job j("exit 0");
+    ASSERT_EQ(mkfifo((j.dir / "guard.log").c_str(), 0600), 0);
+    // Both ends, never read: the FIFO fills up and stays full.
+    const int stalled = open((j.dir / "guard.log").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(stalled, 0);
+    const std::string fill(4096, 'x');
+    while (write(stalled, fill.data(), fill.size()) > 0) {
+    }
+    guard_process g;
+    start_guard(g, arguments(j, j.runner));
+    ASSERT_EQ(read_line(g.out).rfind("{\"ready\":true,", 0), 0u);
+    g.let_go();
+    const std::optional<int> status = wait_exit(g.pid, 20s);
+    close(stalled);
+    ASSERT_TRUE(status) << "the guard is still writing its log";
+    g.pid = -1;
+    EXPECT_EQ(exit_code(*status), exit_ok);
+    EXPECT_TRUE(job_emptied(j));
+}
+
 } // namespace
