@@ -1,26 +1,33 @@
 #!/usr/bin/env bash
 # One whole guarded session on Linux. A job in a fresh cgroup runs
-# `marloft-shell run` with a command that leaves stray processes behind; a
-# guard watches the job; this script is the owner. Once the command's result
-# is in, the owner lets go and the guard stops and kills everything in the
-# job. Prints each marloft-shell command it runs, the result, the capture
-# files, the guard's summary and proof that no process of the job survived.
+# `marloft-shell run` with a command that leaves stray processes behind and
+# tries to leave its group; a guard watches the job; this script is the
+# owner. Once the command's result is in, the owner lets go and the guard
+# stops and kills everything in the job. Prints each marloft-shell command it
+# runs, the result, the capture files, the guard's summary and proof that no
+# process of the job survived.
+#
+# Root only makes the group and moves the runner in: the runner and the guard
+# run as the unprivileged user nobody (uid 65534), since a root job could
+# write any group and so leave its own. The owner stays this root script,
+# which the job can neither debug nor signal.
 #
 # Needs root and cgroup v2 (a cgroup stands in for the job's coalition).
 # Without them it says so loudly, runs the command runner alone and exits 77.
 #
 # Exit status:
-#   0   the guarded session passed: guard status 0, no process of the job left
+#   0   the guarded session passed: guard status 0, no process of the job
+#       left, and the job could not leave its group
 #   77  no guarded session was possible here; the runner alone worked
-#   1   processes of the job survived, the binary is missing, or a step of
-#       this script failed
+#   1   processes of the job survived, the job left its group, the binary is
+#       missing, or a step of this script failed
 #   any other: the status of the runner or guard that ended early (see the
 #       troubleshooting table in README.md), or of the step that failed
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-shell=${MARLOFT_SHELL:-$here/build/default/src/marloft-shell}
-if [ ! -x "$shell" ]; then
-    echo "no binary at $shell: build it first" >&2
+built=${MARLOFT_SHELL:-$here/build/default/src/marloft-shell}
+if [ ! -x "$built" ]; then
+    echo "no binary at $built: build it first" >&2
     echo "  cmake --preset default && cmake --build --preset default --target marloft-shell" >&2
     exit 1
 fi
@@ -34,7 +41,12 @@ ctypes.CDLL(None).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
 os.execv(sys.argv[1], sys.argv[1:])' /bin/bash "$0" "$@"
 fi
 
-work=
+# The job's user, and how root hands a process to it for good: real,
+# effective and saved ids alike, and no supplementary groups.
+job_uid=65534
+as_job=(setpriv --reuid="$job_uid" --regid="$job_uid" --clear-groups)
+
+top=
 group=
 runner=
 guard=
@@ -51,18 +63,19 @@ cleanup() {
     [ -n "$guard" ] && { wait "$guard"; } 2> /dev/null
     if [ -n "$group" ] && [ -d "$group" ]; then
         echo 1 > "$group/cgroup.kill" || failed=1
+        # The runner that this kills ends here, and bash's note of it is not news.
         for _ in $(seq 250); do
             grep -qx 'populated 0' "$group/cgroup.events" && break
             sleep 0.02
-        done
+        done 2> /dev/null
         rmdir "$group" || { echo "cleanup: could not remove the job's cgroup $group" >&2; failed=1; }
     fi
     if [ -n "$runner" ] && kill -0 "$runner" 2> /dev/null; then
         kill -KILL "$runner"
     fi
     [ -n "$runner" ] && { wait "$runner"; } 2> /dev/null
-    if [ -n "$work" ]; then
-        rm -rf "$work" || { echo "cleanup: could not remove $work" >&2; failed=1; }
+    if [ -n "$top" ]; then
+        rm -rf "$top" || { echo "cleanup: could not remove $top" >&2; failed=1; }
     fi
     [ "$status" = 0 ] && [ "$failed" != 0 ] && status=1
     exit "$status"
@@ -70,7 +83,9 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-work=$(mktemp -d)
+top=$(mktemp -d)
+shell=$built
+work=$top
 
 # Prints a command the way a shell would take it back.
 show() {
@@ -130,6 +145,8 @@ if [ "$(id -u)" != 0 ]; then
     why="creating the job's cgroup needs root: run it again as root (sudo $0)"
 elif [ -z "$mount" ]; then
     why="no cgroup v2 hierarchy is mounted: mount one (mount -t cgroup2 none /sys/fs/cgroup) and run it again"
+elif ! command -v setpriv > /dev/null; then
+    why="no setpriv to hand the job to the user nobody: install util-linux and run it again"
 fi
 if [ -n "$why" ]; then
     cat >&2 <<EOF
@@ -143,56 +160,75 @@ EOF
     exit 77
 fi
 
-command='echo "hello from $0"
+# 1. Root's, out of the job's reach: the binary (copied execute-only, as the
+#    install makes it, so that nobody can run it wherever this tree lies),
+#    the owner pipe, the ready line and the log's directory. The job's: its
+#    work directory. The guard opens its log as nobody, so root makes the log
+#    nobody's, in a directory the job can't change.
+chmod 0711 "$top"
+shell=$top/marloft-shell
+install -m 0711 "$built" "$shell"
+work=$top/job
+install -d -o "$job_uid" -g "$job_uid" -m 0700 "$work"
+install -o "$job_uid" -g "$job_uid" -m 0600 /dev/null "$top/guard.log"
+mkfifo -m 0600 "$top/owner"
+
+# The command leaves strays of several kinds behind, then tries to leave its
+# group the way a root job could, and can't: the group is root's.
+leave="echo \$BASHPID > $(printf %q "$mount/cgroup.procs")"
+command='echo "hello from $0 as $(id -un)"
 setsid sleep 600 > /dev/null 2>&1 < /dev/null &
 ( (sleep 600 &) & )
 nohup sleep 600 > /dev/null 2>&1 &
+if ('"$leave"') 2> /dev/null; then echo "escape: done"; else echo "escape: refused"; fi
 echo "a warning" >&2
 exit 3'
 
-# 1. The job: a fresh cgroup whose first process is the runner. The runner
-#    waits about 10 seconds for its start file, which comes in step 3.
+# 2. The job: a fresh cgroup whose first process is the runner, as nobody.
+#    The runner waits about 10 seconds for its start file, which comes in
+#    step 4.
 group=$mount/marloft-example-$$
 mkdir "$group"
 echo "as the first process of the cgroup $group:"
-show "$shell" run "$work/start" "$work/result" "$work/stdout" "$work/stderr" "$command"
-(echo "$BASHPID" > "$group/cgroup.procs" && exec "$shell" run "$work/start" "$work/result" \
-    "$work/stdout" "$work/stderr" "$command") &
+show "${as_job[@]}" "$shell" run "$work/start" "$work/result" "$work/stdout" "$work/stderr" "$command"
+(echo "$BASHPID" > "$group/cgroup.procs" && exec "${as_job[@]}" "$shell" run "$work/start" \
+    "$work/result" "$work/stdout" "$work/stderr" "$command") &
 runner=$!
 await "$runner" 5 grep -qx "$runner" "$group/cgroup.procs" || gave_up "the runner in its cgroup" "$runner"
 echo "job: cgroup ID $(stat -c %i "$group"), runner $runner"
 
-# 2. The guard, with this script as its owner, holding the pipe on
-#    descriptor 3 (a FIFO, so that this shell keeps the other end). The end
-#    is opened only now, so that the runner does not hold it too.
-mkfifo "$work/owner"
-target=gui/$(id -u)/com.marloft.shell.example
-printf '%s 3<%q\n' "$(show "$shell" guard $$ "$runner" "$target" "$work/guard.log" 60)" "$work/owner"
-"$shell" guard $$ "$runner" "$target" "$work/guard.log" 60 3< "$work/owner" > "$work/ready" &
+# 3. The guard, as nobody, with this script as its owner, holding the pipe
+#    on descriptor 3 (a FIFO, so that this shell keeps the other end). The
+#    end is opened only now, so that the runner does not hold it too.
+target=gui/$job_uid/com.marloft.shell.example
+printf '%s 3<%q\n' "$(show "${as_job[@]}" "$shell" guard $$ "$runner" "$target" "$top/guard.log" 60)" \
+    "$top/owner"
+"${as_job[@]}" "$shell" guard $$ "$runner" "$target" "$top/guard.log" 60 3< "$top/owner" > "$top/ready" &
 guard=$!
-exec 7> "$work/owner"
-await "$guard" 5 test -s "$work/ready" || gave_up "the guard's ready line" "$guard"
-echo "guard: $(cat "$work/ready")"
+exec 7> "$top/owner"
+await "$guard" 5 test -s "$top/ready" || gave_up "the guard's ready line" "$guard"
+echo "guard: $(cat "$top/ready")"
 
-# 3. The command runs and leaves its strays behind in the job.
+# 4. The command runs and leaves its strays behind in the job.
 touch "$work/start"
 await "$runner" 10 test -s "$work/result" || gave_up "the result" "$runner"
 show_run_files
 mapfile -t job < "$group/cgroup.procs"
 echo "the job now holds ${#job[@]} processes:"
-ps -o pid,ppid,sid,stat,comm -p "$(IFS=,; echo "${job[*]}")"
+ps -o pid,ppid,sid,user,stat,comm -p "$(IFS=,; echo "${job[*]}")"
 
-# 4. The owner lets go; the guard empties the job and reports.
+# 5. The owner lets go; the guard empties the job and reports.
 exec 7>&-
 status=0
 # The killed runner ends here too; bash's note of that is expected, not news.
 { wait "$guard" || status=$?; } 2> /dev/null
 guard=
 echo "guard exit status: $status"
-echo "guard summary: $(tail -n 1 "$work/guard.log")"
+echo "guard summary: $(tail -n 1 "$top/guard.log")"
 echo "(bootoutStatus 32512 is the raw status of a missing /bin/launchctl: there is no launchd here)"
 
-# 5. Proof: the group is empty, and none of the processes it held is alive.
+# 6. Proof: the group is empty, none of the processes it held is alive, and
+#    the job could not leave it.
 { wait "$runner" || true; } 2> /dev/null
 runner=
 survivors=0
@@ -213,4 +249,8 @@ if [ "$survivors" != 0 ]; then
     echo "session: processes of the job survived the guard" >&2
     exit 1
 fi
-echo "session passed: no process of the job survived"
+if ! grep -qx 'escape: refused' "$work/stdout"; then
+    echo "session: the job could leave its group" >&2
+    exit 1
+fi
+echo "session passed: no process of the job survived, and it could not leave its group"
