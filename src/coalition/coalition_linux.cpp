@@ -286,6 +286,27 @@ bool open_lines(line_reader &r, const char *path)
     return r.fd >= 0;
 }
 
+// The rest of the line of /proc/PID/name that begins with prefix, read
+// through r, which holds its text; the caller closes r.fd when it is open.
+// 0, the errno value of an open that failed, or ENODATA where no line begins
+// so (or the file could not be read to its end).
+int find_proc_line(pid_t pid, const char *name, std::string_view prefix, line_reader &r,
+                   std::string_view &rest)
+{
+    std::array<char, 48> path{};
+    (void)snprintf(path.data(), path.size(), "/proc/%d/%s", pid, name);
+    if (!open_lines(r, path.data()))
+        return errno;
+    std::string_view line;
+    while (next_line(r, line)) {
+        if (line.substr(0, prefix.size()) == prefix) {
+            rest = line.substr(prefix.size());
+            return 0;
+        }
+    }
+    return ENODATA;
+}
+
 bool is_octal(char c)
 {
     return c >= '0' && c <= '7';
@@ -618,19 +639,16 @@ bool parse_uids(std::string_view text, process_uids &uids)
 // The same from /proc/PID/status, for kernels whose pidfds can't say.
 int status_uids(pid_t pid, process_uids &uids)
 {
-    std::array<char, 32> path{};
-    (void)snprintf(path.data(), path.size(), "/proc/%d/status", pid);
     line_reader r;
-    if (!open_lines(r, path.data()))
-        return errno == ENOENT ? ESRCH : errno;
-    std::string_view line;
-    bool listed = false;
-    while (!listed && next_line(r, line))
-        listed = line.substr(0, 4) == "Uid:";
-    const bool parsed = listed && parse_uids(line.substr(4), uids);
-    close(r.fd);
+    std::string_view rest;
+    const int error = find_proc_line(pid, "status", "Uid:", r, rest);
+    const bool parsed = error == 0 && parse_uids(rest, uids);
+    if (r.fd >= 0)
+        close(r.fd);
     if (parsed)
         return 0;
+    if (error != 0 && error != ENODATA)
+        return error == ENOENT ? ESRCH : error;
     // Nothing to read is what a process that just ended leaves.
     return kill(pid, 0) != 0 && errno == ESRCH ? ESRCH : EIO;
 }
@@ -833,17 +851,11 @@ bool resolve_group(std::string_view path, uint64_t &id)
 // The ID of pid's group from the "0::" line of /proc/PID/cgroup.
 bool group_from_procfs(pid_t pid, uint64_t &id)
 {
-    std::array<char, 32> path{};
-    (void)snprintf(path.data(), path.size(), "/proc/%d/cgroup", pid);
     line_reader r;
-    if (!open_lines(r, path.data()))
-        return false;
-    std::string_view line;
-    bool listed = false;
-    while (!listed && next_line(r, line))
-        listed = line.substr(0, 3) == "0::";
-    const bool found = listed && resolve_group(line.substr(3), id);
-    close(r.fd);
+    std::string_view rest;
+    const bool found = find_proc_line(pid, "cgroup", "0::", r, rest) == 0 && resolve_group(rest, id);
+    if (r.fd >= 0)
+        close(r.fd);
     return found;
 }
 
