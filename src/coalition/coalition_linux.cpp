@@ -696,11 +696,14 @@ owner owner_of(const scan &s, pid_t pid)
 // process's owner can't be learned.
 int take_process(scan &s, pid_t pid)
 {
-    // The list names a process outside the caller's pid namespace 0: one
-    // that can be neither told apart nor signalled from here.
+    // The list names 0 a process that is past the point of having a pid
+    // (it is on its way out), and one outside the caller's pid namespace,
+    // which can be neither told apart nor signalled from here. Neither can
+    // vouch for an empty job: it counts as vanished, so a list that keeps
+    // naming 0 and nobody else fails the scan (see list_members).
     if (pid == 0) {
-        (void)fprintf(stderr, "bsd metadata unavailable pid=%d errno=%d\n", pid, ESRCH);
-        return scan_failed;
+        s.vanished = true;
+        return 0;
     }
     if (pid < 2 || pid == s.self)
         return 0;
