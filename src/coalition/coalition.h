@@ -49,6 +49,11 @@ int identity(pid_t pid, coalition_ids *out);
 // written to out, or -1 when the scan failed or would exceed member_capacity.
 int members(const coalition_ids &target, member_list &out);
 
+// 1 when pid is a live process of the calling user by the rule members()
+// counts one by; 0 when it is another user's, is gone, or can't be told.
+// Quiet: a caller refuses what this can't vouch for.
+int is_users_process(pid_t pid);
+
 // Sends sig to pid only after re-reading its pair and finding target. 1 when
 // the signal was delivered or the process was already gone; 0 otherwise,
 // including whenever the pair did not match and nothing was sent.
