@@ -2,14 +2,22 @@
 
 // The platform puts every process of a launchd job into one resource
 // coalition and one jetsam coalition, and a process can't leave them, so the
-// pair of coalition IDs names the job. libproc lists the user's processes and
-// tells each one's state and pair; a process that vanishes under a scan
-// answers ESRCH or ENOENT and is skipped, any other failure fails the scan,
-// since a scan that might miss a member could let one survive the teardown.
+// pair of coalition IDs names the job. A process is the user's when its
+// effective or its real uid is: a job's process that runs a setuid-root
+// program keeps the real uid, its coalitions and the user's right to signal
+// it, so a scan by effective uid alone would call a job empty while it runs.
+// libproc lists the user's processes both ways and tells each one's state
+// and pair, through queries that check no permission: a process that the
+// user may not look into must neither be missed nor fail the scan. A process
+// that vanishes under a scan answers ESRCH (or ENOENT) and is skipped; any
+// other failure fails the scan, since a scan that might miss a member could
+// let one survive the teardown.
 //
 // errno is cleared before every query, so that a failure that sets no errno
 // reads as 0 instead of whatever an earlier call left behind.
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -40,14 +48,22 @@ struct coalition_info {
 };
 static_assert(sizeof(coalition_info) == 40, "the platform's coalition record is 40 bytes");
 
-static_assert(sizeof(proc_bsdinfo) == 136, "the platform's BSD record is 136 bytes");
-static_assert(offsetof(proc_bsdinfo, pbi_status) == 4, "pbi_status sits at byte 4");
+static_assert(sizeof(proc_bsdshortinfo) == 64, "the platform's short BSD record is 64 bytes");
+static_assert(offsetof(proc_bsdshortinfo, pbsi_status) == 12, "pbsi_status sits at byte 12");
+static_assert(offsetof(proc_bsdshortinfo, pbsi_uid) == 36, "pbsi_uid sits at byte 36");
+static_assert(offsetof(proc_bsdshortinfo, pbsi_ruid) == 44, "pbsi_ruid sits at byte 44");
+static_assert(sizeof(proc_fdinfo) == 8, "the platform's descriptor record is 8 bytes");
+static_assert(offsetof(proc_fdinfo, proc_fd) == 0, "proc_fd sits at byte 0");
 
 constexpr int coalition_info_size = static_cast<int>(sizeof(coalition_info));
-constexpr int bsd_info_size = static_cast<int>(sizeof(proc_bsdinfo));
+constexpr int short_info_size = static_cast<int>(sizeof(proc_bsdshortinfo));
 constexpr uint32_t status_zombie = SZOMB; // ended, waiting to be reaped
-// Room for processes started between sizing the list and filling it.
+// Room for processes started between sizing a list and filling it.
 constexpr size_t spare_entries = 1024;
+// The user's processes by effective uid, then by real uid.
+constexpr std::array<uint32_t, 2> listing_types{PROC_UID_ONLY, PROC_RUID_ONLY};
+// Descriptors named per query; more take another round.
+constexpr size_t descriptor_batch = 128;
 
 // Reads pid's record into info, zeroed first. Returns what the call returned.
 int query_coalition(pid_t pid, coalition_info &info)
@@ -55,6 +71,14 @@ int query_coalition(pid_t pid, coalition_info &info)
     memset(&info, 0, sizeof info);
     errno = 0;
     return proc_pidinfo(pid, pid_coalition_info, 0, &info, coalition_info_size);
+}
+
+// The short record is the one the platform gives about anyone's process.
+int query_short_info(pid_t pid, proc_bsdshortinfo &info)
+{
+    memset(&info, 0, sizeof info);
+    errno = 0;
+    return proc_pidinfo(pid, PROC_PIDT_SHORTBSDINFO, 0, &info, short_info_size);
 }
 
 bool read_pair(pid_t pid, coalition_ids &out)
@@ -75,19 +99,18 @@ enum class verdict { skip, member, failed };
 
 verdict examine(pid_t pid, const coalition_ids &target)
 {
-    proc_bsdinfo bsd;
+    proc_bsdshortinfo bsd;
     coalition_info info;
-    memset(&bsd, 0, sizeof bsd);
-    memset(&info, 0, sizeof info);
-    errno = 0;
-    if (proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &bsd, bsd_info_size) != bsd_info_size) {
+    if (query_short_info(pid, bsd) != short_info_size) {
         const int error = errno;
         if (is_gone(error))
             return verdict::skip;
         (void)fprintf(stderr, "bsd metadata unavailable pid=%d errno=%d\n", pid, error);
         return verdict::failed;
     }
-    if (bsd.pbi_status == status_zombie)
+    // The platform answers for a zombie as for a gone process; this stays
+    // in case it ever reports one.
+    if (bsd.pbsi_status == status_zombie)
         return verdict::skip;
     const int got = query_coalition(pid, info);
     const int error = errno;
@@ -100,25 +123,59 @@ verdict examine(pid_t pid, const coalition_ids &target)
         if (is_gone(error))
             return verdict::skip;
         (void)fprintf(stderr, "coalition metadata unavailable pid=%d state=%d errno=%d\n", pid,
-                static_cast<int>(bsd.pbi_status), error);
+                static_cast<int>(bsd.pbsi_status), error);
         return verdict::failed;
     }
     return ids == target ? verdict::member : verdict::skip;
 }
 
-// Fills the list into pids (capacity entries, zeroed) and examines it.
-int scan_listing(pid_t *pids, size_t capacity, const coalition_ids &target, member_list &out)
+// Entries to allocate for one listing: the platform's estimate (which counts
+// every process) and the spare ones; 0 when the estimate fails.
+size_t listing_room(uint32_t type)
 {
-    const auto size = static_cast<int>(capacity * sizeof(pid_t));
     errno = 0;
-    const int filled = proc_listpids(PROC_UID_ONLY, getuid(), pids, size);
-    // A list that fills the buffer to the last byte may have been cut short.
+    const int needed = proc_listpids(type, getuid(), nullptr, 0);
+    if (needed < 1)
+        return 0;
+    const size_t room = static_cast<size_t>(needed) / sizeof(pid_t) + spare_entries;
+    // The fill call takes the buffer's size as an int.
+    return room > static_cast<size_t>(INT_MAX) / sizeof(pid_t) ? 0 : room;
+}
+
+// Fills one listing into pids (room entries, zeroed). The entries filled,
+// or -1 when it failed or filled the buffer to the last byte, where the
+// platform may have cut it short without a word.
+long fill_listing(uint32_t type, pid_t *pids, size_t room)
+{
+    const auto size = static_cast<int>(room * sizeof(pid_t));
+    errno = 0;
+    const int filled = proc_listpids(type, getuid(), pids, size);
     if (filled < 1 || filled >= size)
         return -1;
+    return static_cast<long>(static_cast<size_t>(filled) / sizeof(pid_t));
+}
+
+// Fills both listings into pids, one after the other, and leaves each
+// process once, in pid order, at the front. The count, or -1.
+long list_users_processes(pid_t *pids, const std::array<size_t, 2> &rooms)
+{
+    const long effective = fill_listing(listing_types[0], pids, rooms[0]);
+    if (effective < 0)
+        return -1;
+    const long real = fill_listing(listing_types[1], pids + rooms[0], rooms[1]);
+    if (real < 0)
+        return -1;
+    memmove(pids + effective, pids + rooms[0], static_cast<size_t>(real) * sizeof(pid_t));
+    pid_t *end = pids + effective + real;
+    std::sort(pids, end);
+    return std::unique(pids, end) - pids;
+}
+
+int examine_listed(const pid_t *pids, long listed, const coalition_ids &target, member_list &out)
+{
     const pid_t self = getpid();
-    const size_t entries = static_cast<size_t>(filled) / sizeof(pid_t);
     int count = 0;
-    for (size_t i = 0; i < entries; ++i) {
+    for (long i = 0; i < listed; ++i) {
         const pid_t pid = pids[i];
         if (pid < 2 || pid == self)
             continue;
@@ -134,6 +191,43 @@ int scan_listing(pid_t *pids, size_t capacity, const coalition_ids &target, memb
     return count;
 }
 
+// Closes what the platform names as open in this process from lowest up,
+// round after round while a round fills its buffer. false when it can't
+// tell what is open.
+bool close_listed_descriptors(int lowest)
+{
+    std::array<proc_fdinfo, descriptor_batch> fds;
+    for (;;) {
+        fds.fill(proc_fdinfo{});
+        const int got = proc_pidinfo(getpid(), PROC_PIDLISTFDS, 0, fds.data(),
+                                     static_cast<int>(sizeof fds));
+        if (got < 1)
+            return false;
+        const size_t listed = static_cast<size_t>(got) / sizeof(proc_fdinfo);
+        size_t closed = 0;
+        for (size_t i = 0; i < listed && i < fds.size(); ++i)
+            if (fds[i].proc_fd >= lowest && close(fds[i].proc_fd) == 0)
+                ++closed;
+        if (listed < fds.size())
+            return true;
+        // A full buffer of descriptors below lowest hides the rest.
+        if (closed == 0)
+            return false;
+    }
+}
+
+// Every descriptor opened under the current limit lies below it; the cap
+// bounds the loop when the limit is vast.
+void close_up_to_limit(int lowest)
+{
+    constexpr rlim_t most = 1 << 16;
+    rlimit limit{};
+    const bool known = getrlimit(RLIMIT_NOFILE, &limit) == 0;
+    const rlim_t end = known && limit.rlim_cur < most ? limit.rlim_cur : most;
+    for (auto fd = static_cast<rlim_t>(lowest); fd < end; ++fd)
+        close(static_cast<int>(fd));
+}
+
 } // namespace
 
 int identity(pid_t pid, coalition_ids *out)
@@ -147,20 +241,28 @@ int identity(pid_t pid, coalition_ids *out)
 
 int members(const coalition_ids &target, member_list &out)
 {
-    errno = 0;
-    const int needed = proc_listpids(PROC_UID_ONLY, getuid(), nullptr, 0);
-    if (needed < 1)
-        return -1;
-    const size_t capacity = static_cast<size_t>(needed) / sizeof(pid_t) + spare_entries;
-    // The fill call takes the buffer's size as an int.
-    if (capacity > static_cast<size_t>(INT_MAX) / sizeof(pid_t))
-        return -1;
-    auto *pids = static_cast<pid_t *>(calloc(capacity, sizeof(pid_t)));
+    std::array<size_t, 2> rooms{};
+    for (size_t i = 0; i < rooms.size(); ++i)
+        if ((rooms[i] = listing_room(listing_types[i])) == 0)
+            return -1;
+    auto *pids = static_cast<pid_t *>(calloc(rooms[0] + rooms[1], sizeof(pid_t)));
     if (pids == nullptr)
         return -1;
-    const int count = scan_listing(pids, capacity, target, out);
+    const long listed = list_users_processes(pids, rooms);
+    const int count = listed < 0 ? -1 : examine_listed(pids, listed, target, out);
     free(pids);
     return count;
+}
+
+int is_users_process(pid_t pid)
+{
+    if (pid < 2)
+        return 0;
+    proc_bsdshortinfo info;
+    if (query_short_info(pid, info) != short_info_size || info.pbsi_status == status_zombie)
+        return 0;
+    const uid_t user = getuid();
+    return info.pbsi_uid == user || info.pbsi_ruid == user ? 1 : 0;
 }
 
 int checked_signal(pid_t pid, const coalition_ids &target, int sig)
@@ -192,28 +294,29 @@ int read_boot_session(boot_session_id &out)
     return 1;
 }
 
-// Both IDs are the platform's own, given to each job apart: any valid pair
-// may name one.
+// The platform takes both IDs of a pair from one counter that never hands
+// out the same number twice: a pair of two equal IDs is no job's.
 int is_job_pair(const coalition_ids &ids)
 {
-    return is_valid(ids) ? 1 : 0;
+    return is_valid(ids) && ids.resource != ids.jetsam ? 1 : 0;
 }
 
-// The platform's own refusal of every later debugger, whoever it runs as.
+// Refuses every later ptrace attach and dtrace, whoever runs them. A guard
+// already traced when it gets here is ended by the kernel, with status 45.
+// It does not refuse task_for_pid: that is the system's debugging policy's
+// to refuse, which in practice admits only a debugger entitled to it into a
+// program signed to allow it, and the installed binary is signed with the
+// hardened runtime and no such allowance.
 void refuse_debuggers()
 {
     (void)ptrace(PT_DENY_ATTACH, 0, nullptr, 0);
 }
 
-// There is no call that closes a range here. Every descriptor opened under
-// the current limit lies below it; the cap bounds the loop when the limit is
-// vast.
+// There is no call that closes a range here, and a loop up to the current
+// limit misses descriptors opened before the limit was lowered: close what
+// the platform names as open, and loop only when it won't say.
 void close_descriptors_from(int lowest)
 {
-    constexpr rlim_t most = 1 << 16;
-    rlimit limit{};
-    const bool known = getrlimit(RLIMIT_NOFILE, &limit) == 0;
-    const rlim_t end = known && limit.rlim_cur < most ? limit.rlim_cur : most;
-    for (auto fd = static_cast<rlim_t>(lowest); fd < end; ++fd)
-        close(static_cast<int>(fd));
+    if (!close_listed_descriptors(lowest))
+        close_up_to_limit(lowest);
 }

@@ -1,25 +1,26 @@
 // The macOS backend, compiled from its own source against the stand-in
-// platform headers and driven through a scripted process table. Every test
-// also checks that each query found its buffer zeroed and errno cleared, and,
-// under AddressSanitizer, that a scan made at most one allocation and freed it.
+// platform headers and run against a model of the platform's process table.
+// Every test also checks that each query found its buffer zeroed and errno
+// cleared, and, under AddressSanitizer, that a scan made at most one
+// allocation and freed it.
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
-#include <optional>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/proc_info.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "coalition/coalition.h"
-#include "fake_libproc.h"
+#include "macos_model.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define COALITION_TEST_HEAP_HOOKS 1
@@ -36,26 +37,31 @@ extern "C" int __sanitizer_install_malloc_and_free_hooks(
 
 namespace {
 
-using namespace fake_libproc;
+using namespace macos_model;
 
 constexpr coalition_ids target{7, 8};
-constexpr pid_t some_pid = 1000;
+constexpr int coalition_flavor = 20;
+// Above pid_max, so no fake can be taken for the test process itself.
+constexpr pid_t m = 900000;
+constexpr uid_t other_user = 502;
 
 struct heap_log {
     bool on;
     int allocations;
     int frees;
-    const volatile void *allocated;
+    const volatile char *allocated;
+    size_t size;
     const volatile void *freed;
 };
 heap_log heap;
 
 #ifdef COALITION_TEST_HEAP_HOOKS
-void on_allocate(const volatile void *pointer, size_t)
+void on_allocate(const volatile void *pointer, size_t size)
 {
     if (heap.on) {
         ++heap.allocations;
-        heap.allocated = pointer;
+        heap.allocated = static_cast<const volatile char *>(pointer);
+        heap.size = size;
     }
 }
 
@@ -73,26 +79,20 @@ const bool hooks_installed = __sanitizer_install_malloc_and_free_hooks(on_alloca
 std::string describe(const call &c)
 {
     return "call kind=" + std::to_string(static_cast<int>(c.kind)) + " pid=" +
-           std::to_string(c.pid) + " flavor=" + std::to_string(c.flavor);
+           std::to_string(c.pid) + " what=" + std::to_string(c.what);
 }
 
-// The fill call of the listing, among the calls from index first on.
-const call *fill_call(size_t first = 0)
+int queries_of(pid_t pid, int flavor)
 {
-    const std::vector<call> &calls = current().calls;
-    for (size_t i = first; i < calls.size(); ++i)
-        if (calls[i].kind == call_kind::list_fill)
-            return &calls[i];
-    return nullptr;
+    return static_cast<int>(std::count_if(model().calls.begin(), model().calls.end(), [&](const call &c) {
+        return c.kind == call_kind::pidinfo && c.pid == pid && c.what == flavor;
+    }));
 }
 
-std::vector<pid_t> queried_pids()
+int pidinfo_calls()
 {
-    std::vector<pid_t> pids;
-    for (const call &c : current().calls)
-        if (c.kind == call_kind::pidinfo)
-            pids.push_back(c.pid);
-    return pids;
+    return static_cast<int>(std::count_if(model().calls.begin(), model().calls.end(),
+                                          [](const call &c) { return c.kind == call_kind::pidinfo; }));
 }
 
 struct scan_result {
@@ -104,23 +104,27 @@ struct scan_result {
 scan_result scan(const coalition_ids &wanted = target)
 {
     static member_list out;
-    [[maybe_unused]] const size_t first_call = current().calls.size();
+    [[maybe_unused]] const size_t first_call = model().calls.size();
     testing::internal::CaptureStderr();
-    heap = {true, 0, 0, nullptr, nullptr};
+    heap = {true, 0, 0, nullptr, 0, nullptr};
     const int count = members(wanted, out);
     heap.on = false;
     scan_result result{count, {}, testing::internal::GetCapturedStderr()};
     for (int i = 0; i < count; ++i)
         result.pids.push_back(out[static_cast<size_t>(i)]);
 #ifdef COALITION_TEST_HEAP_HOOKS
-    // One buffer, the one the listing was filled into, freed on every path.
-    const call *fill = fill_call(first_call);
-    EXPECT_EQ(heap.allocations, fill != nullptr ? 1 : heap.allocations);
+    // One buffer, the one both listings were filled into, freed on every path.
     EXPECT_LE(heap.allocations, 1);
     EXPECT_EQ(heap.frees, heap.allocations);
-    EXPECT_EQ(const_cast<const void *>(heap.freed), const_cast<const void *>(heap.allocated));
-    if (fill != nullptr) {
-        EXPECT_EQ(fill->buffer, const_cast<const void *>(heap.allocated));
+    EXPECT_EQ(const_cast<const void *>(heap.freed), const_cast<const volatile void *>(
+                                                        static_cast<const volatile void *>(heap.allocated)));
+    for (size_t i = first_call; i < model().calls.size(); ++i) {
+        const call &c = model().calls[i];
+        if (c.kind != call_kind::list_fill)
+            continue;
+        const auto *start = static_cast<const char *>(c.buffer);
+        const auto *block = const_cast<const char *>(heap.allocated);
+        EXPECT_TRUE(start >= block && start + c.size <= block + heap.size) << describe(c);
     }
 #endif
     return result;
@@ -133,163 +137,202 @@ std::string text(const char *format, int a, int b = 0, int c = 0)
     return line;
 }
 
+// A hook that runs change once, before the first call that when matches.
+std::function<void(table &, const call &)> once(std::function<bool(const call &)> when,
+                                                 std::function<void(table &)> change)
+{
+    return [when, change, done = false](table &t, const call &c) mutable {
+        if (!done && when(c)) {
+            done = true;
+            change(t);
+        }
+    };
+}
+
+bool is_fill(const call &c)
+{
+    return c.kind == call_kind::list_fill;
+}
+
 class CoalitionMacos : public testing::Test {
 protected:
     void SetUp() override { reset(); }
 
     void TearDown() override
     {
-        for (const call &c : current().calls) {
+        for (const call &c : model().calls) {
+            if (c.kind == call_kind::kill || (c.kind == call_kind::pidinfo && c.what == PROC_PIDLISTFDS))
+                continue;
             EXPECT_TRUE(c.zeroed) << describe(c);
             EXPECT_EQ(c.errno_on_entry, 0) << describe(c);
-            if (c.kind == call_kind::list_size || c.kind == call_kind::list_fill) {
-                EXPECT_EQ(c.typeinfo, getuid());
-            }
-            if (c.kind == call_kind::pidinfo) {
-                EXPECT_EQ(c.size, c.flavor == bsd_flavor ? 136 : 40) << describe(c);
+            if (c.kind != call_kind::pidinfo) {
+                EXPECT_EQ(c.typeinfo, model().caller.ruid) << describe(c);
             }
         }
+        model().calls.clear();
     }
 };
 
+// A listing that grows past its spare entries between sizing and filling is
+// cut silently; a buffer filled to its last byte may hold a cut list.
 TEST_F(CoalitionMacos, ListingThatCanNotBeTrustedFailsTheScan)
 {
     struct listing_case {
         const char *name;
-        int size_result;
-        std::optional<int> fill_result;
+        uint32_t grows;   // the listing whose fill finds the new processes
+        int started;      // processes that start before that fill
+        uid_t euid;       // theirs (the real uid is the user's)
+        int refusal;      // the listing's errno, 0 for none
         int expected;
     };
-    // 8 bytes listed: room for 2 + 1024 entries, 4104 bytes.
+    // One process (the caller) at sizing: 21 + 1024 entries of room.
     const listing_case cases[] = {
-        {"size query fails", -1, std::nullopt, -1},
-        {"size query lists nothing", 0, std::nullopt, -1},
-        {"buffer size beyond int", INT_MAX, std::nullopt, -1},
-        {"buffer size just beyond int", (INT_MAX / 4 - 1023) * 4, std::nullopt, -1},
-        {"fill fails", 8, -1, -1},
-        {"fill returns nothing", 8, 0, -1},
-        {"filled to the last byte", 8, 4104, -1},
-        {"filled beyond the buffer", 8, 4108, -1},
-        {"filled one byte short of the end", 8, 4103, 0},
-        {"fewer than 4 bytes filled", 8, 3, 0},
-        {"one byte filled", 8, 1, 0},
+        {"listing refused", PROC_UID_ONLY, 0, user, EPERM, -1},
+        {"growth within the spare entries", PROC_UID_ONLY, 1043, user, 0, 1043},
+        {"effective listing filled to its last byte", PROC_UID_ONLY, 1044, user, 0, -1},
+        {"real listing filled to its last byte", PROC_RUID_ONLY, 1044, 0, 0, -1},
     };
     for (const listing_case &c : cases) {
+        SCOPED_TRACE(c.name);
         reset();
-        current().size_result = c.size_result;
-        current().fill_result = c.fill_result;
+        model().listing_refusal = c.refusal;
+        for (int i = 0; i < c.started; ++i)
+            add(m + i, target, user, c.euid, c.euid).state = run_state::gone;
+        model().hook = once([&](const call &k) { return is_fill(k) && k.what == static_cast<int>(c.grows); },
+                            [](table &t) {
+                                for (auto &entry : t.processes)
+                                    entry.second.state = run_state::running;
+                            });
         const scan_result r = scan();
-        EXPECT_EQ(r.count, c.expected) << c.name;
-        EXPECT_EQ(r.diagnostics, "") << c.name;
-        EXPECT_TRUE(queried_pids().empty()) << c.name;
-        const call *fill = fill_call();
-        EXPECT_EQ(fill != nullptr, c.fill_result.has_value()) << c.name;
-        if (fill != nullptr) {
-            EXPECT_EQ(fill->size, (c.size_result / 4 + 1024) * 4) << c.name;
+        EXPECT_EQ(r.count, c.expected);
+        EXPECT_EQ(r.diagnostics, "");
+        if (c.expected < 0) {
+            EXPECT_EQ(pidinfo_calls(), 0);
         }
         TearDown();
     }
 }
 
-TEST_F(CoalitionMacos, KernelProcessesAndTheCallerAreNeverQueried)
-{
-    current().pids = {0, 1, -1, getpid(), some_pid, INT_MIN};
-    current().size_result = 24;
-    set_process(some_pid, bsd(2), coalition(7, 8));
-    const scan_result r = scan();
-    EXPECT_EQ(r.count, 1);
-    EXPECT_EQ(r.pids, std::vector<pid_t>{some_pid});
-    EXPECT_EQ(queried_pids(), (std::vector<pid_t>{some_pid, some_pid}));
-}
-
-TEST_F(CoalitionMacos, EachProcessIsJudgedByStateAndPair)
+// The user's processes are those whose effective or real uid is the user's:
+// the user may signal either (kern_sig.c:338-345).
+TEST_F(CoalitionMacos, EachProcessIsJudgedByItsUidsStateAndPair)
 {
     struct process_case {
         const char *name;
-        reply bsd_reply;
-        std::optional<reply> coalition_reply; // none: must not be queried
-        int expected;
-        const char *message; // printf format over pid (and state), "" for none
-        int state;
-        int error;
+        uid_t ruid, euid, svuid;
+        coalition_ids pair;
+        run_state state;
+        bool member;
     };
-    const char *bsd_message = "bsd metadata unavailable pid=%d errno=%d\n";
-    const char *coalition_message = "coalition metadata unavailable pid=%d state=%d errno=%d\n";
     const process_case cases[] = {
-        {"running member", bsd(2), coalition(7, 8), 1, "", 0, 0},
-        {"stopped member", bsd(4), coalition(7, 8), 1, "", 0, 0},
-        {"zombie", bsd(5), std::nullopt, 0, "", 0, 0},
-        {"other jetsam", bsd(2), coalition(7, 9), 0, "", 0, 0},
-        {"other resource", bsd(2), coalition(9, 8), 0, "", 0, 0},
-        {"pair swapped", bsd(2), coalition(8, 7), 0, "", 0, 0},
-        {"gone before the state", failure(-1, ESRCH), std::nullopt, 0, "", 0, 0},
-        {"no entry for the state", failure(0, ENOENT), std::nullopt, 0, "", 0, 0},
-        {"state refused", failure(-1, EPERM), std::nullopt, -1, bsd_message, EPERM, 0},
-        {"state cut short, no errno", failure(100, 0), std::nullopt, -1, bsd_message, 0, 0},
-        {"gone before the pair", bsd(2), failure(-1, ESRCH), 0, "", 0, 0},
-        {"no entry for the pair", bsd(3), failure(0, ENOENT), 0, "", 0, 0},
-        {"pair refused", bsd(3), failure(-1, EPERM), -1, coalition_message, 3, EPERM},
-        {"pair cut short, no errno", bsd(2), failure(32, 0), -1, coalition_message, 2, 0},
-        {"pair cut short after a state query that left errno set", {136, EAGAIN, 2, 0, 0},
-         failure(32, 0), -1, coalition_message, 2, 0},
-        {"full record, zero resource", bsd(2), coalition(0, 8, EPERM), 0, "", 0, 0},
-        {"full record, zero jetsam", bsd(2), coalition(7, 0, EPERM), 0, "", 0, 0},
-        {"full record, both zero", bsd(2), coalition(0, 0), 0, "", 0, 0},
+        {"running member", user, user, user, target, run_state::running, true},
+        {"stopped member", user, user, user, target, run_state::stopped, true},
+        {"zombie member", user, user, user, target, run_state::zombie, false},
+        {"member that ran a setuid-root program", user, 0, 0, target, run_state::running, true},
+        {"root process acting as the user", 0, user, 0, target, run_state::running, true},
+        {"the user's setuid-root program elsewhere", user, 0, 0, {9, 10}, run_state::running, false},
+        {"another user's process", other_user, other_user, other_user, target, run_state::running, false},
+        {"root in all three uids", 0, 0, 0, target, run_state::running, false},
+        {"other jetsam", user, user, user, {7, 9}, run_state::running, false},
+        {"other resource", user, user, user, {9, 8}, run_state::running, false},
+        {"pair swapped", user, user, user, {8, 7}, run_state::running, false},
+        {"no jetsam coalition", user, user, user, {7, 0}, run_state::running, false},
     };
     for (const process_case &c : cases) {
+        SCOPED_TRACE(c.name);
         reset();
-        current().pids = {some_pid};
-        current().size_result = 4;
-        current().replies[{some_pid, bsd_flavor}] = {{c.bsd_reply}, 0};
-        if (c.coalition_reply)
-            current().replies[{some_pid, coalition_flavor}] = {{*c.coalition_reply}, 0};
+        add(m, c.pair, c.ruid, c.euid, c.svuid).state = c.state;
         const scan_result r = scan();
-        EXPECT_EQ(r.count, c.expected) << c.name;
-        const std::string expected_message =
-            c.message[0] == '\0'
-                ? ""
-                : (c.message == bsd_message ? text(c.message, some_pid, c.state)
-                                            : text(c.message, some_pid, c.state, c.error));
-        EXPECT_EQ(r.diagnostics, expected_message) << c.name;
+        EXPECT_EQ(r.pids, c.member ? std::vector<pid_t>{m} : std::vector<pid_t>{});
+        EXPECT_EQ(r.diagnostics, "");
         TearDown();
     }
 }
 
-TEST_F(CoalitionMacos, MembersKeepListingOrderAndOneFailureFailsAll)
+// Setuid programs run by the job or by the user elsewhere, and processes
+// that end, while a scan is under way: none may fail the scan.
+TEST_F(CoalitionMacos, ProcessesThatChangeUnderTheScanLeaveItWhole)
 {
-    current().pids = {1003, 1001, 1004, 1002};
-    current().size_result = 16;
-    set_process(1003, bsd(2), coalition(7, 8));
-    set_process(1001, bsd(3), coalition(7, 8));
-    set_process(1004, bsd(3), coalition(1, 2));
-    set_process(1002, bsd(2), coalition(7, 8));
-    EXPECT_EQ(scan().pids, (std::vector<pid_t>{1003, 1001, 1002}));
+    const pid_t elsewhere = m + 1;
+    struct change_case {
+        const char *name;
+        std::function<bool(const call &)> when;
+        std::function<void(table &)> change;
+        std::vector<pid_t> expected;
+    };
+    const auto after_listing = [](const call &c) { return c.kind == call_kind::pidinfo; };
+    const auto at_pair_query = [](const call &c) {
+        return c.kind == call_kind::pidinfo && c.pid == m && c.what == coalition_flavor;
+    };
+    const change_case cases[] = {
+        {"member execs a setuid-root program", after_listing,
+         [](table &t) { exec_setuid_root(t.processes[m]); }, {m}},
+        {"the user elsewhere execs a setuid-root program", after_listing,
+         [&](table &t) { exec_setuid_root(t.processes[elsewhere]); }, {m}},
+        {"member ends before its queries", after_listing,
+         [](table &t) { t.processes[m].state = run_state::gone; }, {}},
+        {"member ends between its queries", at_pair_query,
+         [](table &t) { t.processes[m].state = run_state::zombie; }, {}},
+    };
+    for (const change_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        reset();
+        add(m, target);
+        add(elsewhere, {9, 10});
+        model().hook = once(c.when, c.change);
+        const scan_result r = scan();
+        EXPECT_EQ(r.pids, c.expected);
+        EXPECT_EQ(r.diagnostics, "");
+        TearDown();
+    }
+}
 
-    current().replies[{1002, bsd_flavor}] = {{failure(-1, EIO)}, 0};
-    const scan_result r = scan();
+// A security policy may refuse any query; the scan can't vouch for what it
+// could not see.
+TEST_F(CoalitionMacos, RefusedQueryFailsTheScanWithItsMessage)
+{
+    model().refusals[{m, PROC_PIDT_SHORTBSDINFO}] = EPERM;
+    add(m, target);
+    scan_result r = scan();
     EXPECT_EQ(r.count, -1);
-    EXPECT_EQ(r.diagnostics, text("bsd metadata unavailable pid=%d errno=%d\n", 1002, EIO));
+    EXPECT_EQ(r.diagnostics, text("bsd metadata unavailable pid=%d errno=%d\n", m, EPERM));
+    TearDown();
+
+    reset();
+    model().refusals[{m, coalition_flavor}] = EPERM;
+    add(m, target).state = run_state::stopped;
+    r = scan();
+    EXPECT_EQ(r.count, -1);
+    EXPECT_EQ(r.diagnostics,
+              text("coalition metadata unavailable pid=%d state=%d errno=%d\n", m, 4, EPERM));
+}
+
+// Both listings name most processes; each is examined once, and the kernel's
+// own processes and the caller never are, whatever pair they show.
+TEST_F(CoalitionMacos, EachListedProcessIsExaminedOnce)
+{
+    model().caller = process{0, 0, 0, 0, caller_pair, run_state::running};
+    add(0, target, 0, 0, 0);
+    add(1, target, 0, 0, 0);
+    add(m, target, 0, 0, 0);
+    add(m + 1, target, 0, 5, 5);
+    add(m + 2, target, 5, 0, 5);
+    const scan_result r = scan();
+    EXPECT_EQ(r.pids, (std::vector<pid_t>{m, m + 1, m + 2}));
+    for (const pid_t pid : {0, 1, getpid(), m, m + 1, m + 2})
+        for (const int flavor : {PROC_PIDT_SHORTBSDINFO, coalition_flavor})
+            EXPECT_EQ(queries_of(pid, flavor), pid >= m ? 1 : 0) << pid << " " << flavor;
 }
 
 TEST_F(CoalitionMacos, AtMostTheMemberCapacityIsReported)
 {
     for (const int listed : {member_capacity, member_capacity + 1}) {
         reset();
-        for (int i = 0; i < listed; ++i) {
-            const pid_t pid = 100000 + i;
-            current().pids.push_back(pid);
-            set_process(pid, bsd(2), coalition(7, 8));
-        }
-        current().size_result = listed * 4;
+        for (int i = 0; i < listed; ++i)
+            add(m + i, target, user, i % 2 == 0 ? user : 0, user);
         const scan_result r = scan();
         EXPECT_EQ(r.diagnostics, "");
-        if (listed == member_capacity) {
-            ASSERT_EQ(r.count, member_capacity);
-            EXPECT_EQ(r.pids.front(), 100000);
-            EXPECT_EQ(r.pids.back(), 100000 + member_capacity - 1);
-        } else {
-            EXPECT_EQ(r.count, -1);
-        }
+        EXPECT_EQ(r.count, listed == member_capacity ? member_capacity : -1);
         TearDown();
     }
 }
@@ -299,129 +342,167 @@ TEST_F(CoalitionMacos, CheckedSignalSendsOnlyAfterTheRereadPairMatches)
     struct signal_case {
         const char *name;
         pid_t pid;
-        std::optional<reply> coalition_reply; // none: must not be queried
-        std::pair<int, int> kill_reply;
-        coalition_ids wanted;
+        uid_t ruid, svuid;
+        coalition_ids pair;
+        run_state state;
+        bool ends_before_kill;
         int expected;
         bool sends;
     };
     const signal_case cases[] = {
-        {"member", some_pid, coalition(7, 8), {0, 0}, target, 1, true},
-        {"member already gone", some_pid, coalition(7, 8), {-1, ESRCH}, target, 1, true},
-        {"member not ours to signal", some_pid, coalition(7, 8), {-1, EPERM}, target, 0, true},
-        {"other pair", some_pid, coalition(7, 9), {0, 0}, target, 0, false},
-        {"pair unreadable", some_pid, failure(-1, ESRCH), {0, 0}, target, 0, false},
-        {"pair cut short", some_pid, failure(39, 0), {0, 0}, target, 0, false},
-        {"zero pair against a zero target", some_pid, coalition(0, 0), {0, 0}, {0, 0}, 0, false},
-        {"pid 1", 1, std::nullopt, {0, 0}, target, 0, false},
-        {"pid 0", 0, std::nullopt, {0, 0}, target, 0, false},
-        {"negative pid", -1, std::nullopt, {0, 0}, target, 0, false},
-        {"the caller", getpid(), std::nullopt, {0, 0}, target, 0, false},
+        {"member", m, user, user, target, run_state::running, false, 1, true},
+        {"member that ran a setuid-root program", m, user, 0, target, run_state::running, false, 1, true},
+        {"member that ends before the signal", m, user, user, target, run_state::running, true, 1, true},
+        {"member not the user's to signal", m, 0, 0, target, run_state::running, false, 0, true},
+        {"zombie member", m, user, user, target, run_state::zombie, false, 0, false},
+        {"other pair", m, user, user, {7, 9}, run_state::running, false, 0, false},
+        {"gone", m, user, user, target, run_state::gone, false, 0, false},
+        {"pid 1", 1, user, user, target, run_state::running, false, 0, false},
+        {"pid 0", 0, user, user, target, run_state::running, false, 0, false},
+        {"the caller", getpid(), user, user, target, run_state::running, false, 0, false},
     };
     for (const signal_case &c : cases) {
+        SCOPED_TRACE(c.name);
         reset();
-        if (c.coalition_reply)
-            current().replies[{c.pid, coalition_flavor}] = {{*c.coalition_reply}, 0};
-        current().kill_replies[c.pid] = c.kill_reply;
+        if (c.pid == getpid())
+            model().caller.pair = target;
+        add(c.pid, c.pair, c.ruid, user, c.svuid).state = c.state;
+        if (c.ends_before_kill)
+            model().hook = once([](const call &k) { return k.kind == call_kind::kill; },
+                                [&](table &t) { t.processes[c.pid].state = run_state::gone; });
         errno = EPERM;
-        EXPECT_EQ(checked_signal(c.pid, c.wanted, SIGKILL), c.expected) << c.name;
-        const std::vector<std::pair<pid_t, int>> sent =
-            c.sends ? std::vector<std::pair<pid_t, int>>{{c.pid, SIGKILL}}
-                    : std::vector<std::pair<pid_t, int>>{};
-        EXPECT_EQ(current().kills, sent) << c.name;
-        EXPECT_EQ(queried_pids().size(), c.coalition_reply ? 1u : 0u) << c.name;
-        TearDown();
-    }
-}
-
-TEST_F(CoalitionMacos, IdentityNeedsAFullRecordWithBothIds)
-{
-    struct identity_case {
-        const char *name;
-        reply coalition_reply;
-        int expected;
-    };
-    const identity_case cases[] = {
-        {"valid pair", coalition(7, 8), 1},
-        {"zero resource", coalition(0, 8), 0},
-        {"zero jetsam", coalition(7, 0), 0},
-        {"record cut short", failure(39, 0), 0},
-        {"gone", failure(-1, ESRCH), 0},
-        {"longer answer than asked", failure(41, 0), 0},
-    };
-    for (const identity_case &c : cases) {
-        reset();
-        current().replies[{some_pid, coalition_flavor}] = {{c.coalition_reply}, 0};
-        coalition_ids ids{};
-        EXPECT_EQ(identity(some_pid, &ids), c.expected) << c.name;
-        if (c.expected == 1) {
-            EXPECT_TRUE(ids == target) << c.name;
+        EXPECT_EQ(checked_signal(c.pid, target, SIGKILL), c.expected);
+        const bool sent = std::any_of(model().calls.begin(), model().calls.end(),
+                                      [](const call &k) { return k.kind == call_kind::kill; });
+        EXPECT_EQ(sent, c.sends);
+        if (c.state == run_state::running) {
+            EXPECT_EQ(model().processes[c.pid].state == run_state::zombie,
+                      c.expected == 1 && !c.ends_before_kill);
         }
-        EXPECT_EQ(queried_pids(), std::vector<pid_t>{some_pid}) << c.name;
         TearDown();
     }
 }
 
-TEST_F(CoalitionMacos, BootSessionMustBeANonEmptyStringThatFits)
+TEST_F(CoalitionMacos, IdentityAndOwnershipOfOneProcess)
+{
+    struct one_case {
+        const char *name;
+        uid_t ruid, euid, svuid;
+        coalition_ids pair;
+        run_state state;
+        int identity;
+        int users;
+    };
+    const one_case cases[] = {
+        {"the user's", user, user, user, target, run_state::running, 1, 1},
+        {"stopped", user, user, user, target, run_state::stopped, 1, 1},
+        {"setuid-root program of the user's", user, 0, 0, target, run_state::running, 1, 1},
+        {"root acting as the user", 0, user, 0, target, run_state::running, 1, 1},
+        {"saved uid alone the user's", 0, 0, user, target, run_state::running, 1, 0},
+        {"another user's", other_user, other_user, other_user, target, run_state::running, 1, 0},
+        {"zero resource", user, user, user, {0, 8}, run_state::running, 0, 1},
+        {"zero jetsam", user, user, user, {7, 0}, run_state::running, 0, 1},
+        {"zombie", user, user, user, target, run_state::zombie, 0, 0},
+        {"gone", user, user, user, target, run_state::gone, 0, 0},
+    };
+    for (const one_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        reset();
+        add(m, c.pair, c.ruid, c.euid, c.svuid).state = c.state;
+        coalition_ids ids{};
+        EXPECT_EQ(identity(m, &ids), c.identity);
+        if (c.identity == 1) {
+            EXPECT_TRUE(ids == c.pair);
+        }
+        EXPECT_EQ(is_users_process(m), c.users);
+        TearDown();
+    }
+    reset();
+    add(m, target);
+    model().refusals[{m, PROC_PIDT_SHORTBSDINFO}] = EPERM;
+    EXPECT_EQ(is_users_process(m), 0) << "refused by a policy";
+    model().caller = process{0, 0, 0, 0, caller_pair, run_state::running};
+    add(1, target, 0, 0, 0);
+    EXPECT_EQ(is_users_process(1), 0) << "never the kernel's processes";
+    EXPECT_EQ(is_users_process(0), 0);
+}
+
+TEST_F(CoalitionMacos, BootSessionMustBeANonEmptyString)
 {
     struct boot_case {
         const char *name;
-        std::string value; // what the call writes, terminator included
-        int result;
+        std::string value;
         int error;
         int expected;
     };
     const std::string uuid = "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0";
     const boot_case cases[] = {
-        {"identifier", uuid + '\0', 0, 0, 1},
-        {"longest that fits", std::string(63, 'a') + '\0', 0, 0, 1},
-        {"call fails", uuid + '\0', -1, ENOMEM, 0},
-        {"empty", std::string(1, '\0'), 0, 0, 0},
-        {"no terminator within 64 bytes", std::string(64, 'a'), 0, 0, 0},
+        {"identifier", uuid, 0, 1},
+        {"empty before power management starts", "", 0, 0},
+        {"no such name", uuid, ENOENT, 0},
     };
     for (const boot_case &c : cases) {
+        SCOPED_TRACE(c.name);
         reset();
-        current().boot_value = c.value;
-        current().boot_result = c.result;
-        current().boot_error = c.error;
+        model().boot_value = c.value;
+        model().sysctl_error = c.error;
         boot_session_id id;
         id.fill('x');
-        ASSERT_EQ(read_boot_session(id), c.expected) << c.name;
+        ASSERT_EQ(read_boot_session(id), c.expected);
         if (c.expected == 1) {
-            EXPECT_EQ(std::string(id.data()), c.value.substr(0, c.value.size() - 1)) << c.name;
+            EXPECT_EQ(std::string(id.data()), c.value);
         }
-        EXPECT_EQ(current().sysctl_name, "kern.bootsessionuuid") << c.name;
-        EXPECT_EQ(current().sysctl_length_in, 64u) << c.name;
-        EXPECT_TRUE(current().sysctl_sets_nothing) << c.name;
-        TearDown();
+        EXPECT_EQ(model().sysctl_name, "kern.bootsessionuuid");
+        EXPECT_EQ(model().sysctl_length_in, 64u);
     }
 }
 
-// What the guard does to itself at start, the platform's way.
-TEST_F(CoalitionMacos, GuardRefusesDebuggersClosesWhatItInheritedAndTakesAnyValidPair)
+// The kernel takes both IDs of a pair from one counter (coalition.c:97,
+// 1349): a pair of two equal IDs is no job's.
+TEST_F(CoalitionMacos, GuardRefusesDebuggersAndPairsNoJobCarries)
 {
     refuse_debuggers();
-    EXPECT_EQ(current().ptraces, std::vector<std::string>{"31 0 null 0"});
-
-    // From lowest to the last descriptor the limit allows; none below.
-    rlimit limit{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    const int last = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 16)) - 1;
-    const int lowest = last - 8;
-    const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    for (const int fd : {lowest - 1, lowest, last})
-        ASSERT_EQ(dup2(null_fd, fd), fd);
-    close(null_fd);
-    close_descriptors_from(lowest);
-    EXPECT_EQ(fcntl(lowest, F_GETFD), -1);
-    EXPECT_EQ(fcntl(last, F_GETFD), -1);
-    EXPECT_EQ(fcntl(lowest - 1, F_GETFD), 0);
-    close(lowest - 1);
-
+    EXPECT_EQ(model().ptraces, std::vector<std::string>{"31 0 null 0"});
     EXPECT_EQ(is_job_pair(target), 1);
-    EXPECT_EQ(is_job_pair({7, 7}), 1);
+    EXPECT_EQ(is_job_pair({7, 7}), 0);
     EXPECT_EQ(is_job_pair({0, 8}), 0);
     EXPECT_EQ(is_job_pair({7, 0}), 0);
+}
+
+// What the kernel names as open is closed, also above a soft limit lowered
+// after it was opened and past what one listing buffer holds; when the
+// listing is refused, every descriptor under the limit is.
+TEST_F(CoalitionMacos, ClosesEveryOpenDescriptorFromTheLowest)
+{
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    ASSERT_GE(saved.rlim_cur, 1024u);
+    constexpr int lowest = 600;
+    constexpr int high = 1000;
+    for (const bool refused : {false, true}) {
+        SCOPED_TRACE(refused ? "listing refused" : "listed");
+        reset();
+        if (refused)
+            model().refusals[{getpid(), PROC_PIDLISTFDS}] = EPERM;
+        const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        for (int fd = lowest - 1; fd < lowest + 300; ++fd)
+            ASSERT_EQ(dup2(null_fd, fd), fd);
+        ASSERT_EQ(dup2(null_fd, high), high);
+        close(null_fd);
+        rlimit lowered = saved;
+        lowered.rlim_cur = 800;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+        close_descriptors_from(lowest);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+        EXPECT_EQ(fcntl(lowest - 1, F_GETFD), 0);
+        EXPECT_EQ(fcntl(lowest, F_GETFD), -1);
+        EXPECT_EQ(fcntl(799, F_GETFD), -1);
+        EXPECT_EQ(fcntl(lowest + 299, F_GETFD), refused ? 0 : -1);
+        EXPECT_EQ(fcntl(high, F_GETFD), refused ? 0 : -1);
+        for (int fd = lowest - 1; fd < lowest + 300; ++fd)
+            close(fd);
+        close(high);
+    }
 }
 
 } // namespace

@@ -2,8 +2,7 @@
 
 // Test stand-in for the platform's <libproc.h>: the two calls the coalition
 // backend makes, declared as the platform declares them, so that the real
-// backend builds and runs here. The scripted fake in ../fake_libproc.cpp
-// defines them.
+// backend builds and runs here. The model in ../macos_model.cpp defines them.
 
 #include <stdint.h>
 

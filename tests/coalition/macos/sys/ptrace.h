@@ -2,7 +2,7 @@
 
 // Test stand-in for the platform's <sys/ptrace.h>: the one request the
 // coalition backend makes and the call, declared as the platform declares
-// them; the scripted fake defines the call.
+// them; the model defines the call.
 
 #include <sys/types.h>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 // Test stand-in for the platform's <sys/sysctl.h>: the one call the
-// coalition backend makes; the scripted fake defines it.
+// coalition backend makes; the model defines it.
 
 #include <stddef.h>
 
