@@ -21,14 +21,20 @@
 
 namespace platform {
 constexpr auto uid_only = PROC_UID_ONLY;
+constexpr auto ruid_only = PROC_RUID_ONLY;
+constexpr auto list_fds = PROC_PIDLISTFDS;
 constexpr auto bsd_info = PROC_PIDTBSDINFO;
+constexpr auto short_bsd_info = PROC_PIDT_SHORTBSDINFO;
 constexpr auto zombie = SZOMB;
 constexpr auto deny_attach = PT_DENY_ATTACH;
 } // namespace platform
 
 // The stand-in defines these again.
 #undef PROC_UID_ONLY
+#undef PROC_RUID_ONLY
+#undef PROC_PIDLISTFDS
 #undef PROC_PIDTBSDINFO
+#undef PROC_PIDT_SHORTBSDINFO
 #undef SZOMB
 #undef PT_DENY_ATTACH
 
@@ -41,7 +47,10 @@ namespace standin {
 } // namespace standin
 
 static_assert(PROC_UID_ONLY == platform::uid_only, "PROC_UID_ONLY");
+static_assert(PROC_RUID_ONLY == platform::ruid_only, "PROC_RUID_ONLY");
+static_assert(PROC_PIDLISTFDS == platform::list_fds, "PROC_PIDLISTFDS");
 static_assert(PROC_PIDTBSDINFO == platform::bsd_info, "PROC_PIDTBSDINFO");
+static_assert(PROC_PIDT_SHORTBSDINFO == platform::short_bsd_info, "PROC_PIDT_SHORTBSDINFO");
 static_assert(SZOMB == platform::zombie, "SZOMB");
 static_assert(PT_DENY_ATTACH == platform::deny_attach, "PT_DENY_ATTACH");
 
@@ -54,10 +63,13 @@ static_assert(std::is_same_v<decltype(&standin::ptrace), decltype(&::ptrace)>);
 using platform_bsd = ::proc_bsdinfo;
 using standin_bsd = standin::proc_bsdinfo;
 
-#define SAME_FIELD(name)                                                                      \
-    static_assert(offsetof(platform_bsd, name) == offsetof(standin_bsd, name), #name " offset"); \
-    static_assert(std::is_same_v<decltype(platform_bsd::name), decltype(standin_bsd::name)>,     \
+// A record's field where the platform has it, of the platform's type.
+#define SAME_FIELD_OF(platform_record, standin_record, name)                                   \
+    static_assert(offsetof(platform_record, name) == offsetof(standin_record, name),           \
+                  #name " offset");                                                           \
+    static_assert(std::is_same_v<decltype(platform_record::name), decltype(standin_record::name)>, \
                   #name " type")
+#define SAME_FIELD(name) SAME_FIELD_OF(platform_bsd, standin_bsd, name)
 
 SAME_FIELD(pbi_flags);
 SAME_FIELD(pbi_status);
@@ -84,3 +96,28 @@ SAME_FIELD(pbi_start_tvusec);
 // With every field above in place, equal sizes leave no room for one more.
 static_assert(sizeof(platform_bsd) == sizeof(standin_bsd), "proc_bsdinfo size");
 static_assert(alignof(platform_bsd) == alignof(standin_bsd), "proc_bsdinfo alignment");
+
+using platform_short = ::proc_bsdshortinfo;
+using standin_short = standin::proc_bsdshortinfo;
+SAME_FIELD_OF(platform_short, standin_short, pbsi_pid);
+SAME_FIELD_OF(platform_short, standin_short, pbsi_ppid);
+SAME_FIELD_OF(platform_short, standin_short, pbsi_pgid);
+SAME_FIELD_OF(platform_short, standin_short, pbsi_status);
+SAME_FIELD_OF(platform_short, standin_short, pbsi_comm);
+SAME_FIELD_OF(platform_short, standin_short, pbsi_flags);
+SAME_FIELD_OF(platform_short, standin_short, pbsi_uid);
+SAME_FIELD_OF(platform_short, standin_short, pbsi_gid);
+SAME_FIELD_OF(platform_short, standin_short, pbsi_ruid);
+SAME_FIELD_OF(platform_short, standin_short, pbsi_rgid);
+SAME_FIELD_OF(platform_short, standin_short, pbsi_svuid);
+SAME_FIELD_OF(platform_short, standin_short, pbsi_svgid);
+SAME_FIELD_OF(platform_short, standin_short, pbsi_rfu);
+static_assert(sizeof(platform_short) == sizeof(standin_short), "proc_bsdshortinfo size");
+static_assert(alignof(platform_short) == alignof(standin_short), "proc_bsdshortinfo alignment");
+
+using platform_fd = ::proc_fdinfo;
+using standin_fd = standin::proc_fdinfo;
+SAME_FIELD_OF(platform_fd, standin_fd, proc_fd);
+SAME_FIELD_OF(platform_fd, standin_fd, proc_fdtype);
+static_assert(sizeof(platform_fd) == sizeof(standin_fd), "proc_fdinfo size");
+static_assert(alignof(platform_fd) == alignof(standin_fd), "proc_fdinfo alignment");
