@@ -42,7 +42,7 @@ using boot_session_id = std::array<char, boot_session_size>;
 int identity(pid_t pid, coalition_ids *out);
 
 // Every live, non-zombie process of the current user, other than 0, 1 and the
-// caller, whose valid pair equals target, in listing order; where the
+// caller, whose valid pair equals target, in the platform's order; where the
 // platform nests jobs (Linux groups below the target's), also the user's
 // processes nested inside target, which carry another pair and so are never
 // signalled: a job split that way is never called empty. Returns the count
