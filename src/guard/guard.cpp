@@ -190,11 +190,7 @@ int open_log(const char *path)
 {
     const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                         log_mode);
-    if (fd < 0 || fd > owner_fd)
-        return fd;
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, owner_fd + 1);
-    close(fd);
-    return moved;
+    return keep_above(fd, owner_fd + 1);
 }
 
 int admit_guard(int argc, char **argv, admitted &out)
@@ -288,6 +284,14 @@ int bootout_service(const char *service)
     if (child < 0)
         return -1;
     if (child == 0) {
+        // launchctl reads nothing: never hand it the caller's terminal.
+        const int null_fd = open("/dev/null", O_RDONLY);
+        if (null_fd != STDIN_FILENO) {
+            if (null_fd < 0 || dup2(null_fd, STDIN_FILENO) < 0)
+                close(STDIN_FILENO);
+            if (null_fd >= 0)
+                close(null_fd);
+        }
         execl("/bin/launchctl", "launchctl", "bootout", service, static_cast<char *>(nullptr));
         _exit(exit_exec_failed);
     }
