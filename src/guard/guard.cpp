@@ -127,7 +127,8 @@ int check_arguments(int argc, char **argv)
 }
 
 // The 10-argument form names the pair itself; a member that is still alive
-// must carry it, one that has gone leaves the pair unchecked.
+// must carry it and be the guard's user's, one that has gone leaves the pair
+// unchecked.
 int resolve_given_target(char **argv, const boot_session_id &boot, coalition_ids &target)
 {
     if (strcmp(boot.data(), argv[9]) != 0)
@@ -135,17 +136,21 @@ int resolve_given_target(char **argv, const boot_session_id &boot, coalition_ids
     target = coalition_ids{parse_id(argv[7]), parse_id(argv[8])};
     const pid_t member = parse_int(argv[3]);
     coalition_ids seen{};
-    if (member >= 2 && identity(member, &seen) != 0 && !(seen == target))
+    if (member >= 2 && identity(member, &seen) != 0 &&
+        (!(seen == target) || is_users_process(member) == 0))
         return exit_guard_target;
     return 0;
 }
 
+// The guard can only ever take down its own user's processes: for another
+// user's job it would find no member, call the job cleaned and leave it
+// running.
 int resolve_target(int argc, char **argv, const boot_session_id &boot, coalition_ids &target)
 {
     if (argc == 10)
         return resolve_given_target(argv, boot, target);
     const pid_t member = parse_int(argv[3]);
-    if (member < 2 || identity(member, &target) == 0)
+    if (member < 2 || identity(member, &target) == 0 || is_users_process(member) == 0)
         return exit_guard_target;
     return 0;
 }
