@@ -5,6 +5,11 @@
 # the job's coalition; the owner (this script) lets go of its pipe. The guard
 # alone must have stopped and killed every one of them, and the service must
 # be gone. Needs a logged-in GUI session for the current user.
+#
+# launchd gives the job no terminal; the job shows that it can't open one.
+# The guard, started from here, gets none either: a session of its own with
+# standard input from /dev/null, so that nothing of this terminal is handed
+# on to a process that outlives or outwaits the owner.
 set -euo pipefail
 shell=${1:?usage: macos-session.sh PATH-TO-marloft-shell}
 uid=$(id -u)
@@ -45,6 +50,11 @@ trap cleanup EXIT
 cat >"$work/job.sh" <<'JOB'
 set -eu
 work=$1
+if tty_error=$( (: </dev/tty) 2>&1); then
+    echo "terminal: opened /dev/tty"
+else
+    echo "terminal: could not open /dev/tty: ${tty_error##*: }"
+fi
 # Run in the background, so that the pid written down is the stray's own.
 in_session() {
     exec /usr/bin/perl -MPOSIX -e 'POSIX::setsid() or die "setsid: $!\n"; exec @ARGV or die "exec: $!\n"' "$@"
@@ -89,7 +99,9 @@ done
 # The guard reads the owner pipe on descriptor 3; this script keeps the write
 # end on descriptor 4 until it lets go.
 mkfifo "$work/owner"
-"$shell" guard $$ "$member" "$target" "$work/guard.log" 60 3<"$work/owner" >"$work/ready" &
+# perl execs in place, so $! stays the guard's pid.
+/usr/bin/perl -MPOSIX -e 'POSIX::setsid() or die "setsid: $!\n"; exec @ARGV or die "exec: $!\n"' \
+    "$shell" guard $$ "$member" "$target" "$work/guard.log" 60 </dev/null 3<"$work/owner" >"$work/ready" &
 guard=$!
 exec 4>"$work/owner"
 for _ in $(seq 100); do [ -s "$work/ready" ] && break; sleep 0.1; done
@@ -100,6 +112,8 @@ touch "$work/start"
 for _ in $(seq 200); do [ -e "$work/result" ] && break; sleep 0.05; done
 [ -e "$work/result" ] || fail "the runner wrote no result"
 echo "result:  $(cat "$work/result")"
+echo "stdout:  $(cat "$work/stdout")"
+grep -q '^terminal: could not open /dev/tty' "$work/stdout" || fail "the job could open a terminal"
 strays=(grouped session leader grandchild)
 for name in "${strays[@]}"; do
     for _ in $(seq 100); do [ -s "$work/stray.$name" ] && break; sleep 0.05; done

@@ -12,6 +12,12 @@
 # write any group and so leave its own. The owner stays this root script,
 # which the job can neither debug nor signal.
 #
+# Both start in sessions of their own (setsid), with no controlling terminal
+# and standard input from /dev/null: a job that could open this terminal
+# could push lines into its input (TIOCSTI) for the owner to run once the
+# session is over, stop or interrupt the owner's foreground jobs, and read
+# the rest of what is typed or pasted. The job shows that it can't.
+#
 # Needs root and cgroup v2 (a cgroup stands in for the job's coalition).
 # Without them it says so loudly, runs the command runner alone and exits 77.
 #
@@ -132,7 +138,8 @@ show_run_files() {
 run_alone() {
     local command='echo "hello from $0"; echo "a warning" >&2; exit 3'
     show "$shell" run "$work/start" "$work/result" "$work/stdout" "$work/stderr" "$command"
-    "$shell" run "$work/start" "$work/result" "$work/stdout" "$work/stderr" "$command" &
+    setsid "$shell" run "$work/start" "$work/result" "$work/stdout" "$work/stderr" "$command" \
+        < /dev/null &
     runner=$!
     touch "$work/start"
     await "$runner" 10 test -s "$work/result" || gave_up "the result" "$runner"
@@ -181,6 +188,11 @@ setsid sleep 600 > /dev/null 2>&1 < /dev/null &
 ( (sleep 600 &) & )
 nohup sleep 600 > /dev/null 2>&1 &
 if ('"$leave"') 2> /dev/null; then echo "escape: done"; else echo "escape: refused"; fi
+if tty_error=$( (: < /dev/tty) 2>&1); then
+    echo "terminal: opened /dev/tty"
+else
+    echo "terminal: could not open /dev/tty: ${tty_error##*: }"
+fi
 echo "a warning" >&2
 exit 3'
 
@@ -190,20 +202,27 @@ exit 3'
 group=$mount/marloft-example-$$
 mkdir "$group"
 echo "as the first process of the cgroup $group:"
-show "${as_job[@]}" "$shell" run "$work/start" "$work/result" "$work/stdout" "$work/stderr" "$command"
-(echo "$BASHPID" > "$group/cgroup.procs" && exec "${as_job[@]}" "$shell" run "$work/start" \
-    "$work/result" "$work/stdout" "$work/stderr" "$command") &
+printf '%s < /dev/null\n' "$(show setsid "${as_job[@]}" "$shell" run "$work/start" "$work/result" \
+    "$work/stdout" "$work/stderr" "$command")"
+# A background job of this script leads no process group, so setsid(1)
+# makes the session in place, without a fork: $! stays the runner's pid.
+(echo "$BASHPID" > "$group/cgroup.procs" && exec setsid "${as_job[@]}" "$shell" run "$work/start" \
+    "$work/result" "$work/stdout" "$work/stderr" "$command" < /dev/null) &
 runner=$!
 await "$runner" 5 grep -qx "$runner" "$group/cgroup.procs" || gave_up "the runner in its cgroup" "$runner"
+# A guard as nobody refuses a member that is still root's.
+await "$runner" 5 grep -Eq "^Uid:\s+$job_uid\s+$job_uid\s+$job_uid\s" "/proc/$runner/status" ||
+    gave_up "the runner as $job_uid" "$runner"
 echo "job: cgroup ID $(stat -c %i "$group"), runner $runner"
 
 # 3. The guard, as nobody, with this script as its owner, holding the pipe
 #    on descriptor 3 (a FIFO, so that this shell keeps the other end). The
 #    end is opened only now, so that the runner does not hold it too.
 target=gui/$job_uid/com.marloft.shell.example
-printf '%s 3<%q\n' "$(show "${as_job[@]}" "$shell" guard $$ "$runner" "$target" "$top/guard.log" 60)" \
-    "$top/owner"
-"${as_job[@]}" "$shell" guard $$ "$runner" "$target" "$top/guard.log" 60 3< "$top/owner" > "$top/ready" &
+printf '%s < /dev/null 3<%q\n' \
+    "$(show setsid "${as_job[@]}" "$shell" guard $$ "$runner" "$target" "$top/guard.log" 60)" "$top/owner"
+setsid "${as_job[@]}" "$shell" guard $$ "$runner" "$target" "$top/guard.log" 60 \
+    < /dev/null 3< "$top/owner" > "$top/ready" &
 guard=$!
 exec 7> "$top/owner"
 await "$guard" 5 test -s "$top/ready" || gave_up "the guard's ready line" "$guard"
@@ -253,4 +272,8 @@ if ! grep -qx 'escape: refused' "$work/stdout"; then
     echo "session: the job could leave its group" >&2
     exit 1
 fi
-echo "session passed: no process of the job survived, and it could not leave its group"
+if ! grep -q '^terminal: could not open /dev/tty' "$work/stdout"; then
+    echo "session: the job could open a terminal" >&2
+    exit 1
+fi
+echo "session passed: no process of the job survived, it could not leave its group, and it had no terminal"

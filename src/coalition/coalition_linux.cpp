@@ -86,11 +86,14 @@ struct scan {
     bool vanished; // a listed process was gone before its owner was known
 };
 
+enum class owner { user, other, gone, unknown };
+
 // The steps the queries take, defined below in this order.
 int open_cgroup_hierarchy();
 int open_group(int hierarchy, uint64_t id, int &fd);
 int list_members(scan &s, int group);
 int open_pidfd(pid_t pid);
+owner whose(int proc_fd, uid_t user, pid_t pid, int &error);
 bool read_group_id(int pidfd, pid_t pid, uint64_t &id);
 int deliver(int pidfd, pid_t pid, int sig);
 
@@ -138,6 +141,19 @@ int identity(pid_t pid, coalition_ids *out)
         return 0;
     *out = {id, id};
     return 1;
+}
+
+int is_users_process(pid_t pid)
+{
+    if (pid < 1)
+        return 0;
+    const int proc_fd = open("/proc", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (proc_fd < 0)
+        return 0;
+    int error = 0;
+    const owner o = whose(proc_fd, getuid(), pid, error);
+    close(proc_fd);
+    return o == owner::user ? 1 : 0;
 }
 
 int checked_signal(pid_t pid, const coalition_ids &target, int sig)
@@ -653,43 +669,48 @@ int status_uids(pid_t pid, process_uids &uids)
     return kill(pid, 0) != 0 && errno == ESRCH ? ESRCH : EIO;
 }
 
-enum class owner { user, other, gone, unknown };
-
-owner report_unknown(pid_t pid, int error)
-{
-    (void)fprintf(stderr, "bsd metadata unavailable pid=%d errno=%d\n", pid, error);
-    return owner::unknown;
-}
-
 // Whose the process is: the user's when any of its real, effective and
 // saved uid is the user's. The owner of /proc/PID is the effective one, one
 // fstatat for the common case. A process owned by another uid may still
 // carry the user's real or saved uid (a setuid program the job ran): the
 // user may signal it, and it may turn back into the user's at any moment, so
 // it is the job's to take down. One that /proc hides (hidepid) is asked
-// through its pidfd. unknown once it has said why none of this can be told.
-owner owner_of(const scan &s, pid_t pid)
+// through its pidfd. unknown, with the errno value in error, when none of
+// this can be told.
+owner whose(int proc_fd, uid_t user, pid_t pid, int &error)
 {
     std::array<char, 16> name{};
     (void)snprintf(name.data(), name.size(), "%d", pid);
     struct stat st;
-    const bool shown = fstatat(s.proc_fd, name.data(), &st, 0) == 0;
-    if (shown && st.st_uid == s.uid)
+    const bool shown = fstatat(proc_fd, name.data(), &st, 0) == 0;
+    if (shown && st.st_uid == user)
         return owner::user;
-    if (!shown && errno != ENOENT)
-        return report_unknown(pid, errno);
+    if (!shown && errno != ENOENT) {
+        error = errno;
+        return owner::unknown;
+    }
     process_uids uids{};
-    int error = pidfd_uids(pid, uids);
+    error = pidfd_uids(pid, uids);
     if (shown && (error == ENOTTY || error == EINVAL || error == ENOSYS))
         error = status_uids(pid, uids);
     if (error == ESRCH)
         return owner::gone;
     if (error != 0)
-        return report_unknown(pid, error);
+        return owner::unknown;
     for (const uid_t uid : uids)
-        if (uid == s.uid)
+        if (uid == user)
             return owner::user;
     return owner::other;
+}
+
+// The same for a listed process, saying why when it can't be told.
+owner owner_of(const scan &s, pid_t pid)
+{
+    int error = 0;
+    const owner o = whose(s.proc_fd, s.uid, pid, error);
+    if (o == owner::unknown)
+        (void)fprintf(stderr, "bsd metadata unavailable pid=%d errno=%d\n", pid, error);
+    return o;
 }
 
 // 0, or scan_failed when the list would outgrow member_capacity or the

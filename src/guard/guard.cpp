@@ -127,7 +127,8 @@ int check_arguments(int argc, char **argv)
 }
 
 // The 10-argument form names the pair itself; a member that is still alive
-// must carry it, one that has gone leaves the pair unchecked.
+// must carry it and be the guard's user's, one that has gone leaves the pair
+// unchecked.
 int resolve_given_target(char **argv, const boot_session_id &boot, coalition_ids &target)
 {
     if (strcmp(boot.data(), argv[9]) != 0)
@@ -135,17 +136,21 @@ int resolve_given_target(char **argv, const boot_session_id &boot, coalition_ids
     target = coalition_ids{parse_id(argv[7]), parse_id(argv[8])};
     const pid_t member = parse_int(argv[3]);
     coalition_ids seen{};
-    if (member >= 2 && identity(member, &seen) != 0 && !(seen == target))
+    if (member >= 2 && identity(member, &seen) != 0 &&
+        (!(seen == target) || is_users_process(member) == 0))
         return exit_guard_target;
     return 0;
 }
 
+// The guard can only ever take down its own user's processes: for another
+// user's job it would find no member, call the job cleaned and leave it
+// running.
 int resolve_target(int argc, char **argv, const boot_session_id &boot, coalition_ids &target)
 {
     if (argc == 10)
         return resolve_given_target(argv, boot, target);
     const pid_t member = parse_int(argv[3]);
-    if (member < 2 || identity(member, &target) == 0)
+    if (member < 2 || identity(member, &target) == 0 || is_users_process(member) == 0)
         return exit_guard_target;
     return 0;
 }
@@ -190,11 +195,7 @@ int open_log(const char *path)
 {
     const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                         log_mode);
-    if (fd < 0 || fd > owner_fd)
-        return fd;
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, owner_fd + 1);
-    close(fd);
-    return moved;
+    return keep_above(fd, owner_fd + 1);
 }
 
 int admit_guard(int argc, char **argv, admitted &out)
@@ -288,6 +289,14 @@ int bootout_service(const char *service)
     if (child < 0)
         return -1;
     if (child == 0) {
+        // launchctl reads nothing: never hand it the caller's terminal.
+        const int null_fd = open("/dev/null", O_RDONLY);
+        if (null_fd != STDIN_FILENO) {
+            if (null_fd < 0 || dup2(null_fd, STDIN_FILENO) < 0)
+                close(STDIN_FILENO);
+            if (null_fd >= 0)
+                close(null_fd);
+        }
         execl("/bin/launchctl", "launchctl", "bootout", service, static_cast<char *>(nullptr));
         _exit(exit_exec_failed);
     }

@@ -11,7 +11,7 @@ constexpr int exit_dispatch = 1;
 
 // guard
 constexpr int exit_guard_arguments = 2;     // count, owner pid, target prefix or deadline
-constexpr int exit_guard_target = 3;        // boot id unreadable, member unusable or mismatched, ambiguous target
+constexpr int exit_guard_target = 3;        // boot id unreadable, member unusable, mismatched or not the user's, ambiguous target
 constexpr int exit_guard_descriptor = 4;    // descriptor 3 not open, or the log can't be opened
 constexpr int exit_guard_stop_scan = 6;     // a membership scan failed during the stop rounds
 constexpr int exit_guard_kill_scan = 7;     // a membership scan failed during the kill rounds
@@ -27,7 +27,7 @@ constexpr int exit_run_capture_create = 24; // creating a capture file failed; t
 constexpr int exit_run_capture_write = 25;  // a capture write failed or was short while the child ran
 constexpr int exit_run_drain_write = 26;    // a capture write failed or was short while draining
 constexpr int exit_run_result_create = 27;  // the temporary result file could not be created
-constexpr int exit_run_result_commit = 28;  // writing, closing or renaming the result file failed
+constexpr int exit_run_result_commit = 28;  // writing, closing or renaming the result file failed, or its path names a capture file
 
 // usage
 constexpr int exit_usage_root = 30;         // the root directory could not be opened

@@ -18,6 +18,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,6 +47,12 @@ struct capture {
     bool truncated;
 };
 
+// Which file a capture file is, whatever path names it.
+struct file_identity {
+    dev_t device;
+    ino_t inode;
+};
+
 // Returned by copy_chunk when the capture file did not take the whole write.
 constexpr ssize_t capture_write_failed = -2;
 
@@ -59,6 +66,37 @@ int wait_for_start_file(const char *path)
             return 0;
     }
     return exit_run_no_start;
+}
+
+// A pipe whose ends both lie above the standard descriptors, which the
+// child's dup2 and close calls would otherwise tear down.
+bool open_pipe(int ends[2])
+{
+    if (pipe(ends) != 0)
+        return false;
+    ends[0] = keep_above(ends[0], first_private_fd);
+    ends[1] = keep_above(ends[1], first_private_fd);
+    if (ends[0] >= 0 && ends[1] >= 0)
+        return true;
+    for (int i = 0; i < 2; ++i)
+        if (ends[i] >= 0)
+            close(ends[i]);
+    return false;
+}
+
+// A new capture file above the standard descriptors, and which file it is;
+// -1 when either can't be had (a file created stays).
+int open_capture(const char *path, file_identity &id)
+{
+    const int fd = keep_above(open(path, capture_flags, capture_mode), first_private_fd);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    id = file_identity{st.st_dev, st.st_ino};
+    return fd;
 }
 
 // Child side: never returns. Only async-signal-safe calls from here on.
@@ -156,14 +194,34 @@ int drain_stream(pollfd &stream, int file, capture &cap, chunk &buf)
     return 0;
 }
 
-int write_result_file(const char *path, int status, bool truncated)
+// Whether the rename would replace a capture file: the path may spell it
+// otherwise (./R, through a linked directory, a hard link), so only what
+// the entry is tells. The entry itself: a symbolic link there is replaced,
+// not what it points at.
+bool names_capture(const char *path, const std::array<file_identity, 2> &captures)
 {
+    struct stat st;
+    if (lstat(path, &st) != 0)
+        return false;
+    for (const file_identity &id : captures)
+        if (st.st_dev == id.device && st.st_ino == id.inode)
+            return true;
+    return false;
+}
+
+int write_result_file(const char *path, int status, bool truncated,
+                      const std::array<file_identity, 2> &captures)
+{
+    // Refused before anything is created: the output stays, and no record
+    // claims that all went well.
+    if (names_capture(path, captures))
+        return exit_run_result_commit;
     // A cut path could name the result file itself, or a stranger's file.
     char temporary[path_size];
     const int length = snprintf(temporary, sizeof temporary, "%s.tmp", path);
     if (length < 0 || static_cast<size_t>(length) >= sizeof temporary)
         return exit_run_result_create;
-    const int fd = open(temporary, capture_flags, capture_mode);
+    const int fd = keep_above(open(temporary, capture_flags, capture_mode), first_private_fd);
     if (fd < 0)
         return exit_run_result_create;
     FILE *out = fdopen(fd, "w");
@@ -203,7 +261,9 @@ int cmd_run(int argc, char **argv)
         return status;
     int out[2];
     int err[2];
-    if (pipe(out) != 0 || pipe(err) != 0)
+    if (!open_pipe(out))
+        return exit_run_pipe;
+    if (!open_pipe(err))
         return exit_run_pipe;
     const pid_t child = fork();
     if (child < 0)
@@ -215,8 +275,9 @@ int cmd_run(int argc, char **argv)
 
     // Opened only now, so the command may already be running; a file that
     // exists already is someone else's and is never appended to.
-    const std::array<int, 2> files{open(stdout_file, capture_flags, capture_mode),
-                                   open(stderr_file, capture_flags, capture_mode)};
+    std::array<file_identity, 2> captures{};
+    const std::array<int, 2> files{open_capture(stdout_file, captures[0]),
+                                   open_capture(stderr_file, captures[1])};
     if (files[0] < 0 || files[1] < 0) {
         kill(child, SIGKILL);
         return exit_run_capture_create;
@@ -231,7 +292,7 @@ int cmd_run(int argc, char **argv)
     for (size_t i = 0; i < streams.size(); ++i)
         if (drain_stream(streams[i], files[i], cap, buf) != 0)
             return exit_run_drain_write;
-    if (const int failed = write_result_file(result_file, status, cap.truncated); failed != 0)
+    if (const int failed = write_result_file(result_file, status, cap.truncated, captures); failed != 0)
         return failed;
     for (;;)
         pause();

@@ -208,6 +208,7 @@ TEST(CoalitionLinux, IdentityFailsForProcessesThatDoNotExist)
     for (const pid_t pid : {0, -1, 0x7fffffff}) {
         coalition_ids ids{};
         EXPECT_EQ(identity(pid, &ids), 0) << pid;
+        EXPECT_EQ(is_users_process(pid), 0) << pid;
     }
 }
 
@@ -239,6 +240,10 @@ TEST(CoalitionLinux, MembersAreTheUsersLiveProcessesInTheGroupAndBelow)
     ASSERT_EQ(inside.count, 6);
     EXPECT_EQ(sorted(inside.pids),
               sorted({tree[0], tree[1], tree[2], with_zombie[0], below[0], setuid_like[0]}));
+    // One process at a time, by the same rule.
+    for (const pid_t pid : {tree[0], below[0], elsewhere[0], setuid_like[0]})
+        EXPECT_EQ(is_users_process(pid), 1) << pid;
+    EXPECT_EQ(is_users_process(foreign_user[0]), 0);
     int count = 0;
     EXPECT_EQ(sorted(scan(pair_of(other), count)), sorted(elsewhere));
     // The other user, who can't open a group by its handle, searches for it

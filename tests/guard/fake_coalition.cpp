@@ -60,13 +60,20 @@ int members(const coalition_ids &target, member_list &out)
     }
     int count = 0;
     for (const fake_process &p : fake().processes) {
-        if (p.gone || p.appears_at_scan > scan || !(p.ids == target))
+        if (p.gone || p.appears_at_scan > scan || !(p.ids == target) || p.other_users)
             continue;
         if (count == member_capacity)
             return -1;
         out[static_cast<size_t>(count++)] = p.pid;
     }
     return count;
+}
+
+int is_users_process(pid_t pid)
+{
+    trace("users %ld\n", pid);
+    const fake_process *p = find(pid, fake().scans);
+    return p != nullptr && !p->other_users ? 1 : 0;
 }
 
 int checked_signal(pid_t pid, const coalition_ids &target, int sig)

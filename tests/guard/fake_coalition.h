@@ -22,6 +22,8 @@ struct fake_process {
     int appears_at_scan = 0;
     bool stopped = false;
     bool gone = false;
+    // Another user's: never listed, and is_users_process won't vouch for it.
+    bool other_users = false;
 };
 
 struct fake_table {

@@ -36,6 +36,14 @@ std::string boot_session()
     return read_boot_session(boot) != 0 ? std::string(boot.data()) : std::string();
 }
 
+// Whether pid's real, effective and saved uid are all user.
+bool runs_as(pid_t pid, uid_t user)
+{
+    const std::string ids = "\t" + std::to_string(user);
+    return read_file("/proc/" + std::to_string(pid) + "/status").find("\nUid:" + ids + ids + ids + "\t") !=
+           std::string::npos;
+}
+
 // A job: a cgroup of its own whose first process is the runner, holding
 // back its command until release().
 struct job {
@@ -56,6 +64,10 @@ struct job {
                        options);
         // The runner moves itself into the group between fork and exec.
         wait_until([&] { return population() == 1; }, 5s);
+        // and only then gives up root: a guard of the job's user refuses a
+        // member that is still root's.
+        if (as)
+            wait_until([&] { return runs_as(runner, as->first); }, 5s);
     }
     ~job() { kill_and_reap(runner); }
 
@@ -664,6 +676,46 @@ TEST(GuardTrust, AJobCanNeitherDebugItsGuardNorReopenTheOwnersPipe)
     EXPECT_EQ(exit_code(*status), exit_ok);
     EXPECT_TRUE(last_summary(read_file(j.dir / "guard.log")).cleaned);
     EXPECT_TRUE(job_emptied(j));
+}
+
+// A guard can only ever take down its own user's processes: one that let
+// another user's job in would find no member of its own, call the job
+// cleaned and leave it running.
+TEST(GuardTrust, AMemberOfAnotherUserIsRefused)
+{
+    SKIP_WITHOUT_JOBS();
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a member as another user";
+    for (const bool given_pair : {false, true}) {
+        SCOPED_TRACE(given_pair ? "10 arguments" : "7 arguments");
+        test_cgroup group("guard-stranger");
+        ASSERT_TRUE(group.ok());
+        spawn_options as_nobody;
+        as_nobody.cgroup_procs_fd = group.procs_fd;
+        as_nobody.run_as = {{65534, 65534}};
+        const pid_t stranger = spawn({"/bin/sleep", "60"}, as_nobody);
+        ASSERT_TRUE(wait_until([&] { return runs_as(stranger, 65534); }, 5s));
+        temp_dir dir;
+        const std::string id = std::to_string(group.id);
+        std::vector<std::string> args = {"guard", std::to_string(getpid()), std::to_string(stranger),
+                                         service, dir / "guard.log", "30"};
+        if (given_pair)
+            args.insert(args.end(), {id, id, boot_session()});
+        // Held open: a guard wrongly let in waits until killed.
+        int owner[2];
+        ASSERT_EQ(pipe2(owner, O_CLOEXEC), 0);
+        spawn_options options;
+        options.fds.push_back({3, owner[0]});
+        const run_result r = run_shell(args, 5s, options);
+        close(owner[0]);
+        close(owner[1]);
+        EXPECT_EQ(r.status, exit_guard_target);
+        EXPECT_EQ(r.out + r.err, "");
+        EXPECT_FALSE(file_exists(dir / "guard.log"));
+        const std::string stat = read_file("/proc/" + std::to_string(stranger) + "/stat");
+        EXPECT_EQ(stat[stat.rfind(')') + 2], 'S') << "signalled: " << stat;
+        kill_and_reap(stranger);
+    }
 }
 
 // ----------------------------------------------------------- bootout, state

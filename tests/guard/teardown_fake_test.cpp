@@ -343,7 +343,7 @@ TEST(TeardownFake, AdmissionQueriesNothingBeyondWhatItNeeds)
         // atoi would wrap this to 2; clamped, it names no process.
         {"owner pid past the int range", {"4294967298", member, service(), "LOG", "30"}, "fake-boot-1",
          false, exit_guard_target, "refusing ambiguous coalition\n",
-         "boot\nidentity 900100\nidentity 2147483647\n"},
+         "boot\nidentity 900100\nusers 900100\nidentity 2147483647\n"},
         // The member comparison comes before the refusal of the zero ID.
         {"live member of another pair, zero ID", {owner, member, service(), "LOG", "30", "0", "60",
          "fake-boot-1"}, "fake-boot-1", false, exit_guard_target, "", "boot\nidentity 900100\n"},
@@ -367,6 +367,28 @@ TEST(TeardownFake, AdmissionQueriesNothingBeyondWhatItNeeds)
             EXPECT_EQ(o.out, "");
             EXPECT_FALSE(o.log_created);
         }
+    }
+}
+
+// Its own user's processes are all a guard can ever take down: vouching for
+// another user's job would call it cleaned while it runs on.
+TEST(TeardownFake, AMemberOfAnotherUserIsRefusedWithoutAWord)
+{
+    const std::string owner = std::to_string(owner_pid);
+    const std::string member = std::to_string(first_member);
+    const std::vector<std::vector<std::string>> forms = {
+        seven_arguments(),
+        {owner, member, service(), "LOG", "30", "50", "60", "fake-boot-1"},
+    };
+    for (const auto &args : forms) {
+        SCOPED_TRACE(args.size());
+        fake_process stranger = job_process(first_member);
+        stranger.other_users = true;
+        const outcome o = run_guard(job_table({stranger}), args);
+        EXPECT_EQ(o.status, exit_guard_target);
+        EXPECT_EQ(o.out + o.err, "");
+        EXPECT_FALSE(o.log_created);
+        EXPECT_EQ(count_of(o.trace, "signal "), 0);
     }
 }
 

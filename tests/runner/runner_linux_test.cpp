@@ -1,6 +1,6 @@
 // What only Linux lets the runner tests see or set up: the runner's sleep
-// and its children in procfs, a /bin/bash hidden in a mount namespace, and
-// paths as long as Linux allows.
+// and its children in procfs, a /bin/bash or /dev/null replaced in a mount
+// namespace, and paths as long as Linux allows.
 
 #include <filesystem>
 #include <string>
@@ -109,6 +109,38 @@ TEST(Runner, ACommandThatCannotBeStartedRecordsExitCode127)
     EXPECT_EQ(read_file(s.result), record(127, 0, false));
     EXPECT_EQ(read_file(s.out), "");
     EXPECT_EQ(read_file(s.err), "");
+}
+
+// /dev/null deleted and re-created by a root redirect is a plain file that
+// nobody may open for writing: a closed standard descriptor then stays
+// closed, and no pipe or file of the runner's may take its place.
+TEST(Runner, ClosedStandardDescriptorsWhereDevNullCannotBeOpenedLoseNoOutput)
+{
+    if (geteuid() != 0 || access("/usr/bin/unshare", X_OK) != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root, unshare(1) and setpriv(1) to replace /dev/null in a mount namespace";
+    temp_dir roots;
+    const std::string plain_null = roots / "null";
+    write_file(plain_null, "");
+    ASSERT_EQ(chmod(plain_null.c_str(), 0644), 0);
+    constexpr int mount_failed = 99;
+    for (const char *closing : {"1>&-", "2>&-", "0<&- 1>&- 2>&-"}) {
+        SCOPED_TRACE(closing);
+        session s;
+        ASSERT_EQ(chown(s.dir.path.c_str(), 65534, 65534), 0);
+        write_file(s.start, "");
+        const std::string script = "mount --bind \"$0\" /dev/null || exit " +
+                                   std::to_string(mount_failed) +
+                                   "; exec setpriv --reuid=65534 --regid=65534 --clear-groups \"$@\" " +
+                                   closing;
+        s.pid = spawn({"/usr/bin/unshare", "--mount", "/bin/sh", "-c", script, plain_null, shell_binary(),
+                       "run", s.start, s.result, s.out, s.err, "echo out; echo err >&2"});
+        ASSERT_TRUE(wait_until([&] { return file_exists(s.result) || !process_alive(s.pid); }, 20s));
+        if (!file_exists(s.result) && s.await_exit() == mount_failed)
+            GTEST_SKIP() << "could not bind-mount over /dev/null";
+        EXPECT_EQ(read_file(s.result), record(0, 0, false));
+        EXPECT_EQ(read_file(s.out), "out\n");
+        EXPECT_EQ(read_file(s.err), "err\n");
+    }
 }
 
 } // namespace

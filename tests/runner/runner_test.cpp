@@ -229,6 +229,42 @@ TEST(Runner, AnExistingTemporaryResultGives27)
     }
 }
 
+struct result_names_capture_case {
+    const char *name;
+    const char *result; // as given, relative to the session's directory
+    const char *holds;  // what the result path must still hold: the output
+    const char *setup;   // what the command does first
+};
+
+// However it is spelled, a result path that names a capture file would have
+// the record replace the output it vouches for.
+TEST(Runner, AResultPathThatNamesACaptureFileGives28AndKeepsTheOutput)
+{
+    const result_names_capture_case cases[] = {
+        {"the stdout capture's own path", "stdout", "out\n", ""},
+        {"the stderr capture's own path", "stderr", "err\n", ""},
+        {"spelled ./stdout", "./stdout", "out\n", ""},
+        {"through a symbolic link to the directory", "via/stdout", "out\n", ""},
+        // Made by the job, once the runner has created the capture file.
+        {"a hard link to the stdout capture", "hard", "out\n",
+         "until [ -e stdout ]; do sleep 0.01; done; ln stdout hard; "},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        session s;
+        ASSERT_EQ(symlink(".", (s.dir / "via").c_str()), 0);
+        write_file(s.start, "");
+        s.pid = spawn({"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", s.dir.path, shell_binary(), "run",
+                       "start", c.result, "stdout", "stderr",
+                       std::string(c.setup) + "echo out; echo err >&2"});
+        EXPECT_EQ(s.await_exit(), exit_run_result_commit);
+        EXPECT_EQ(read_file(s.out), "out\n");
+        EXPECT_EQ(read_file(s.err), "err\n");
+        EXPECT_FALSE(file_exists(s.dir / (std::string(c.result) + ".tmp")));
+        EXPECT_EQ(read_file(s.dir / c.result), c.holds);
+    }
+}
+
 TEST(Runner, ResultPathOnlyEverHoldsACompleteRecord)
 {
     session s;
