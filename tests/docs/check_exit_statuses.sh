@@ -1,14 +1,20 @@
 #!/bin/sh
-# Every status the executable can end with must reach its callers: the
-# manual page's EXIT STATUS and TROUBLESHOOTING sections and the README's
-# status and troubleshooting tables each name it. Prints every status that a
-# section lacks, and fails if there is one.
+# Every status the executable can end with must reach its callers, once: the
+# manual page's EXIT STATUS and TROUBLESHOOTING sections each name it exactly
+# once, and name nothing else. The statuses come from the program's own table
+# plus the ones the platform ends it with. Prints what is wrong; fails if
+# anything is.
 #
-#   check_exit_statuses.sh EXIT_STATUS_HEADER MANUAL_PAGE README
+#   check_exit_statuses.sh EXIT_STATUS_HEADER MANUAL_PAGE
 set -eu
-header=$1 page=$2 readme=$3
+header=$1 page=$2
 
-statuses=$(sed -n 's/^constexpr int exit_[a-z_]* = \([0-9][0-9]*\);.*/\1/p' "$header" | sort -nu)
+# Not in the program's table: macOS ends a guard that is already traced when
+# it refuses debuggers with ENOTSUP.
+platform_statuses="45"
+
+statuses=$( (sed -n 's/^constexpr int exit_[a-z_]* = \([0-9][0-9]*\);.*/\1/p' "$header"
+    printf '%s\n' $platform_statuses) | sort -nu)
 if [ -z "$statuses" ]; then
     echo "no statuses found in $header"
     exit 1
@@ -22,24 +28,21 @@ page_statuses() {
         { tag = $1 == ".TP" }' "$page"
 }
 
-# The statuses in the first column of the tables under a README heading.
-readme_statuses() {
-    awk -v name="$1" '
-        /^#+ / { title = $0; sub(/^#+ +/, "", title); inside = title == name; next }
-        inside && /^\| *[0-9]+ *\|/ { split($0, cell, "|"); gsub(/ /, "", cell[2]); print cell[2] }' "$readme"
-}
-
-missing=0
-require() { # $1: where, $2: the statuses found there
+wrong=0
+check() { # $1: section
+    found=$(page_statuses "$1")
     for status in $statuses; do
-        if ! printf '%s\n' "$2" | grep -qx "$status"; then
-            echo "status $status is missing from $1"
-            missing=1
-        fi
+        count=$(printf '%s\n' "$found" | grep -cx "$status" || true)
+        [ "$count" = 1 ] && continue
+        echo "status $status appears $count times in $page, $1"
+        wrong=1
+    done
+    for status in $found; do
+        printf '%s\n' "$statuses" | grep -qx "$status" && continue
+        echo "status $status in $page, $1 is no status the program ends with"
+        wrong=1
     done
 }
-require "$page, EXIT STATUS" "$(page_statuses 'EXIT STATUS')"
-require "$page, TROUBLESHOOTING" "$(page_statuses 'TROUBLESHOOTING')"
-require "$readme, Exit statuses" "$(readme_statuses 'Exit statuses')"
-require "$readme, Troubleshooting" "$(readme_statuses 'Troubleshooting')"
-exit "$missing"
+check 'EXIT STATUS'
+check 'TROUBLESHOOTING'
+exit "$wrong"
