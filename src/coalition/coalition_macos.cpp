@@ -13,6 +13,14 @@
 // other failure fails the scan, since a scan that might miss a member could
 // let one survive the teardown.
 //
+// A scan that finds no member vouches for an empty job only once a listing
+// taken after every examination names no process it has not examined: a
+// job's process may fork and end between a listing and its query, and the
+// platform answers for it as for any gone pid, while its successor, born
+// after the listing, is in no listing yet. A process that merely ended, or
+// a zombie, is no news to the next listing; only a pid it had not named is.
+// A job that keeps changing faster than the scan can list it fails the scan.
+//
 // errno is cleared before every query, so that a failure that sets no errno
 // reads as 0 instead of whatever an earlier call left behind.
 
@@ -25,6 +33,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include <libproc.h>
 #include <signal.h>
@@ -62,6 +71,9 @@ constexpr uint32_t status_zombie = SZOMB; // ended, waiting to be reaped
 constexpr size_t spare_entries = 1024;
 // The user's processes by effective uid, then by real uid.
 constexpr std::array<uint32_t, 2> listing_types{PROC_UID_ONLY, PROC_RUID_ONLY};
+// How often a scan that finds nobody lists the user's processes before it
+// gives up on a job that changes faster than that.
+constexpr int max_passes = 4;
 // Descriptors named per query; more take another round.
 constexpr size_t descriptor_batch = 128;
 
@@ -171,12 +183,22 @@ long list_users_processes(pid_t *pids, const std::array<size_t, 2> &rooms)
     return std::unique(pids, end) - pids;
 }
 
-int examine_listed(const pid_t *pids, long listed, const coalition_ids &target, member_list &out)
+// Examines each process of the listing (in pid order) that the earlier one
+// (likewise) does not name, and says in fresh how many there were. The
+// members' count, or -1.
+int examine_listed(const pid_t *pids, long listed, const pid_t *earlier, long before,
+                   const coalition_ids &target, member_list &out, long &fresh)
 {
     const pid_t self = getpid();
     int count = 0;
-    for (long i = 0; i < listed; ++i) {
+    fresh = 0;
+    for (long i = 0, j = 0; i < listed; ++i) {
         const pid_t pid = pids[i];
+        while (j < before && earlier[j] < pid)
+            ++j;
+        if (j < before && earlier[j] == pid)
+            continue;
+        ++fresh;
         if (pid < 2 || pid == self)
             continue;
         const verdict v = examine(pid, target);
@@ -189,6 +211,33 @@ int examine_listed(const pid_t *pids, long listed, const coalition_ids &target, 
         out[static_cast<size_t>(count++)] = pid;
     }
     return count;
+}
+
+// Lists and examines the user's processes until a member turns up or a
+// listing names nobody new (see the top of the file). pids has room for two
+// listings of area entries each.
+int scan_until_settled(pid_t *pids, size_t area, const std::array<size_t, 2> &rooms,
+                       const coalition_ids &target, member_list &out)
+{
+    pid_t *listing = pids;
+    pid_t *earlier = pids + area;
+    long before = 0;
+    for (int pass = 0; pass < max_passes; ++pass) {
+        // Zeroed before every fill, as the allocation left the first.
+        if (pass > 0)
+            memset(listing, 0, area * sizeof(pid_t));
+        const long listed = list_users_processes(listing, rooms);
+        if (listed < 0)
+            return -1;
+        long fresh = 0;
+        const int count = examine_listed(listing, listed, earlier, before, target, out, fresh);
+        if (count != 0 || fresh == 0)
+            return count;
+        std::swap(listing, earlier);
+        before = listed;
+    }
+    (void)fprintf(stderr, "coalition metadata unavailable pid=%d state=%d errno=%d\n", 0, 0, EAGAIN);
+    return -1;
 }
 
 // Closes what the platform names as open in this process from lowest up,
@@ -245,11 +294,12 @@ int members(const coalition_ids &target, member_list &out)
     for (size_t i = 0; i < rooms.size(); ++i)
         if ((rooms[i] = listing_room(listing_types[i])) == 0)
             return -1;
-    auto *pids = static_cast<pid_t *>(calloc(rooms[0] + rooms[1], sizeof(pid_t)));
+    // Room for two listings: the one examined last and the next.
+    const size_t area = rooms[0] + rooms[1];
+    auto *pids = static_cast<pid_t *>(calloc(2 * area, sizeof(pid_t)));
     if (pids == nullptr)
         return -1;
-    const long listed = list_users_processes(pids, rooms);
-    const int count = listed < 0 ? -1 : examine_listed(pids, listed, target, out);
+    const int count = scan_until_settled(pids, area, rooms, target, out);
     free(pids);
     return count;
 }

@@ -273,6 +273,12 @@ TEST_F(CoalitionMacos, ProcessesThatChangeUnderTheScanLeaveItWhole)
          [](table &t) { t.processes[m].state = run_state::gone; }, {}},
         {"member ends between its queries", at_pair_query,
          [](table &t) { t.processes[m].state = run_state::zombie; }, {}},
+        {"member forks and ends before its queries", after_listing,
+         [](table &t) {
+             t.processes[m].state = run_state::gone;
+             add(m + 2, target);
+         },
+         {m + 2}},
     };
     for (const change_case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -285,6 +291,23 @@ TEST_F(CoalitionMacos, ProcessesThatChangeUnderTheScanLeaveItWhole)
         EXPECT_EQ(r.diagnostics, "");
         TearDown();
     }
+}
+
+// A job whose every process forks and ends before its first query is in no
+// listing alive: the scan can't call it empty, and fails.
+TEST_F(CoalitionMacos, AJobThatAlwaysMovesOnFailsTheScan)
+{
+    add(m, target);
+    model().hook = [head = m](table &t, const call &c) mutable {
+        if (c.kind == call_kind::pidinfo && c.pid == head) {
+            t.processes[head].state = run_state::gone;
+            add(++head, target);
+        }
+    };
+    const scan_result r = scan();
+    EXPECT_EQ(r.count, -1);
+    EXPECT_EQ(r.diagnostics, text("coalition metadata unavailable pid=%d state=%d errno=%d\n", 0, 0, EAGAIN));
+    EXPECT_EQ(live_in(target), 1);
 }
 
 // A security policy may refuse any query; the scan can't vouch for what it
