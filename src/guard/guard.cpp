@@ -191,9 +191,12 @@ void report_ready(const coalition_ids &target, const boot_session_id &boot)
 
 // Never at 0 to 3: a log that took the place of a closed standard
 // descriptor would catch the ready line and be closed by the redirection.
+// Appending: a job that can reach the log may write into it while the guard
+// waits, but the summary still lands after whatever it wrote.
 int open_log(const char *path)
 {
-    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+    const int fd = open(path,
+                        O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                         log_mode);
     return keep_above(fd, owner_fd + 1);
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 fake_table &fake()
@@ -53,6 +54,14 @@ int members(const coalition_ids &target, member_list &out)
 {
     const int scan = fake().scans++;
     trace("members %ld\n", scan);
+    if (scan == 0 && !fake().forge_into.empty()) {
+        const std::string forged = std::string(300, 'x') + "\n{\"cleaned\":true,\"forged\":true}\n";
+        const int fd = open(fake().forge_into.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0 && write(fd, forged.data(), forged.size()) < 0)
+            trace("forge failed\n");
+        if (fd >= 0)
+            close(fd);
+    }
     if (scan == fake().failing_scan) {
         // What a real scan says when the process table won't answer.
         fprintf(stderr, "bsd metadata unavailable pid=%d errno=%d\n", 4242, EIO);

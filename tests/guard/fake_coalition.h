@@ -36,6 +36,9 @@ struct fake_table {
     int failing_scan = -1;         // members() call that returns -1
     int scans = 0;                 // members() calls so far
     int trace_fd = -1;             // one line per query, when >= 0
+    // A path the first scan writes a forged summary into, through a
+    // descriptor of its own, as a job that can reach the log would.
+    std::string forge_into;
 };
 
 // The table the queries answer from; a test fills it before it forks the

@@ -102,6 +102,8 @@ outcome run_guard(const fake_table &table, std::vector<std::string> args)
         if (result.standin && !use_private_launchctl(dir.path).empty())
             _exit(125);
         fake() = table;
+        if (!fake().forge_into.empty())
+            fake().forge_into = dir / "log";
         // Above the descriptors about to be replaced.
         fake().trace_fd = fcntl(trace_fd, F_DUPFD_CLOEXEC, 10);
         // Without an exec nothing closes on its own: the write end of the
@@ -268,6 +270,19 @@ TEST(TeardownFake, CountsPerRoundAndEndsAtTheFirstEmptyScan)
             EXPECT_EQ(o.bootout, "bootout\n" + service() + "\nfd3=closed\n");
         }
     }
+}
+
+// A job that can reach the log can write into it, but never after the
+// guard's summary: the last line stays the guard's.
+TEST(TeardownFake, WhatTheJobWritesIntoTheLogNeverFollowsTheSummary)
+{
+    fake_table table = job_table({job_process(first_member)});
+    table.forge_into = "LOG";
+    const outcome o = run_guard(table, seven_arguments());
+    EXPECT_EQ(o.status, exit_ok);
+    EXPECT_NE(o.log.find("\"forged\""), std::string::npos) << "the forgery was written";
+    EXPECT_EQ(last_line(o.log),
+              summary("\"cleaned\":true,\"stopped\":12,\"killed\":1,\"remaining\":0", o));
 }
 
 struct failed_case {
