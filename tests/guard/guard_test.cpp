@@ -133,7 +133,7 @@ std::string read_line(int fd)
     char c;
     for (;;) {
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 10'000) <= 0 || read(fd, &c, 1) != 1)
+        if (poll(&p, 1, 30'000) <= 0 || read(fd, &c, 1) != 1)
             return line;
         line += c;
         if (c == '\n')
