@@ -585,7 +585,8 @@ TEST(GuardTeardown, AChainThatOutrunsTheScanIsEmptiedAndNeverCalledCleanedEarly)
     temp_dir dir;
     test_cgroup group("relay");
     ASSERT_TRUE(group.ok());
-    const pid_t relay = start_relay(COALITION_HELPER, group, 10000);
+    // The chain outlives every wait below: only the guard ends it in time.
+    const pid_t relay = start_relay(COALITION_HELPER, group, 60000);
     ASSERT_GT(relay, 0);
 
     const std::string id = std::to_string(group.id);
