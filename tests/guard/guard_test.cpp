@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -36,12 +37,13 @@ std::string boot_session()
     return read_boot_session(boot) != 0 ? std::string(boot.data()) : std::string();
 }
 
-// Whether pid's real, effective and saved uid are all user.
+// Whether every uid of pid is user's: a process started as root to run as
+// another user has given up root only then.
 bool runs_as(pid_t pid, uid_t user)
 {
-    const std::string ids = "\t" + std::to_string(user);
-    return read_file("/proc/" + std::to_string(pid) + "/status").find("\nUid:" + ids + ids + ids + "\t") !=
-           std::string::npos;
+    const std::string id = std::to_string(user);
+    const std::string line = "\nUid:\t" + id + "\t" + id + "\t" + id + "\t" + id + "\n";
+    return read_file("/proc/" + std::to_string(pid) + "/status").find(line) != std::string::npos;
 }
 
 // A job: a cgroup of its own whose first process is the runner, holding
@@ -62,12 +64,12 @@ struct job {
         runner = spawn({shell_binary(), "run", dir / "start", dir / "result", dir / "out",
                         dir / "err", command},
                        options);
-        // The runner moves itself into the group between fork and exec.
-        wait_until([&] { return population() == 1; }, 5s);
-        // and only then gives up root: a guard of the job's user refuses a
-        // member that is still root's.
-        if (as)
-            wait_until([&] { return runs_as(runner, as->first); }, 5s);
+        // Between fork and exec the runner moves itself into the group, then
+        // gives up root: a guard started before then would meet a member of
+        // another user.
+        if (!wait_until([&] { return population() == 1 && (!as || runs_as(runner, as->first)); },
+                        30s))
+            ADD_FAILURE() << "the runner never settled in its job";
     }
     ~job() { kill_and_reap(runner); }
 
@@ -131,7 +133,7 @@ std::string read_line(int fd)
     char c;
     for (;;) {
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 10'000) <= 0 || read(fd, &c, 1) != 1)
+        if (poll(&p, 1, 30'000) <= 0 || read(fd, &c, 1) != 1)
             return line;
         line += c;
         if (c == '\n')
@@ -174,19 +176,37 @@ summary last_summary(const std::string &log)
 
 // Reaps what the job left to us (its runner, orphans reparented to the test
 // process) and tells whether the job's cgroup is empty. Kills nothing.
+bool job_ended(job &j)
+{
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    return !j.group.populated();
+}
+
 bool job_emptied(job &j)
 {
-    return wait_until(
-        [&] {
-            while (waitpid(-1, nullptr, WNOHANG) > 0) {
-            }
-            return !j.group.populated();
-        },
-        5s);
+    return wait_until([&] { return job_ended(j); }, 30s);
+}
+
+// Checks that the guard emptied what it watched. SIGKILL is final, but a
+// loaded machine need not let the killed processes exit within the guard's
+// 30 kill rounds of 10 ms; the guard then rightly ends with status 8 and
+// counts them as remaining. They must then end with nothing more sent, which
+// tells a slow death from a process the guard missed: gone says whether they
+// have.
+void expect_emptied(int status, const summary &s, const std::function<bool()> &gone)
+{
+    if (status == exit_guard_remaining && !s.cleaned && s.remaining > 0) {
+        EXPECT_TRUE(wait_until(gone, 30s)) << s.remaining << " remaining never ended";
+        return;
+    }
+    EXPECT_EQ(status, exit_ok);
+    EXPECT_TRUE(s.cleaned);
+    EXPECT_EQ(s.remaining, 0);
 }
 
 // One whole session: the job's command runs, the guard watches, the owner
-// lets go; returns the summary and checks that nothing of the job is left.
+// lets go; returns the summary and checks that the guard emptied the job.
 summary guarded_session(job &j, size_t population, const std::vector<std::string> &prefix = {})
 {
     guard_process g;
@@ -198,13 +218,12 @@ summary guarded_session(job &j, size_t population, const std::vector<std::string
     g.let_go();
     const std::optional<int> status = wait_exit(g.pid, 60s);
     EXPECT_TRUE(status.has_value());
-    if (status) {
-        EXPECT_EQ(exit_code(*status), exit_ok);
-    }
     g.pid = -1;
-    const std::string log = read_file(j.dir / "guard.log");
+    const summary s = last_summary(read_file(j.dir / "guard.log"));
+    if (status)
+        expect_emptied(exit_code(*status), s, [&] { return job_ended(j); });
     EXPECT_TRUE(job_emptied(j)) << "left in the job: " << j.population() << " processes";
-    return last_summary(log);
+    return s;
 }
 
 #define SKIP_WITHOUT_JOBS()                                                    \
@@ -220,7 +239,7 @@ struct admission_case {
     const char *name;
     // Placeholders: OWNER (the test), MEMBER (the job's runner), SELF (a
     // process in the guard's own group), THIRD (one in a third group), DEAD
-    // (a pid that has exited), LOG, ID (the job's coalition ID), ID+1, ROOT
+    // (a pid no process has), LOG, ID (the job's coalition ID), ID+1, ROOT
     // (the hierarchy's root group), BOOT (this boot session).
     std::vector<std::string> args;
     int status;
@@ -301,12 +320,10 @@ pid_t sleeper_in(const test_cgroup &group)
     return spawn({"/bin/sleep", "60"}, options);
 }
 
-pid_t dead_pid()
-{
-    const pid_t pid = spawn({"/bin/true"});
-    wait_exit(pid, 10s);
-    return pid;
-}
+// The pid of a process that is gone for good: none can have it, since pids
+// stay below pid_max and pid_max never exceeds 2^22. The pid of one that has
+// exited may name a newcomer by the time the guard looks.
+constexpr pid_t dead_pid = 1 << 22;
 
 std::string root_group_id()
 {
@@ -317,7 +334,7 @@ std::string root_group_id()
 TEST(GuardAdmission, AcceptsOnlyWhatItCanSafelyWatch)
 {
     SKIP_WITHOUT_JOBS();
-    const std::string dead = std::to_string(dead_pid());
+    const std::string dead = std::to_string(dead_pid);
     test_cgroup third_group("guard-third");
     ASSERT_TRUE(third_group.ok());
     const pid_t third_pid = sleeper_in(third_group);
@@ -366,12 +383,13 @@ TEST(GuardAdmission, AcceptsOnlyWhatItCanSafelyWatch)
         close(owner[0]);
         if (c.status != exit_ok)
             close(owner[1]);
-        EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.err, c.refusal_message ? "refusing ambiguous coalition\n" : "");
         if (c.status == exit_ok) {
             EXPECT_EQ(r.out.rfind("{\"ready\":true,", 0), 0u) << r.out;
-            EXPECT_FALSE(process_alive(member));
+            expect_emptied(r.status, last_summary(read_file(j.dir / "guard.log")),
+                           [&] { return job_ended(j); });
         } else {
+            EXPECT_EQ(r.status, c.status);
             EXPECT_EQ(r.out, "");
             EXPECT_FALSE(file_exists(j.dir / "guard.log"));
             EXPECT_TRUE(process_alive(member)) << "nothing is signalled before admission";
@@ -407,16 +425,17 @@ TEST(GuardAdmission, ReadyLineNamesTheJobBeforeAnythingIsSignalled)
     EXPECT_EQ(read_line(g.out), "{\"ready\":true,\"guardianPid\":" + std::to_string(g.pid) +
                                     ",\"resource\":\"" + id + "\",\"jetsam\":\"" + id +
                                     "\",\"boot\":\"" + boot_session() + "\"}\n");
-    // Nothing signalled yet: the runner is neither stopped nor gone (it may
-    // be asleep or just awake to look for its start file).
+    // Nothing signalled yet: the runner is neither stopped nor gone (asleep,
+    // awake to look for its start file, or waiting on the disk under load).
     const std::string stat = read_file("/proc/" + std::to_string(j.runner) + "/stat");
     const char state = stat[stat.rfind(')') + 2];
-    EXPECT_TRUE(state == 'S' || state == 'R') << state;
+    EXPECT_TRUE(process_alive(j.runner) && state != 'T' && state != 't') << state;
     g.let_go();
     const std::optional<int> status = wait_exit(g.pid, 20s);
     ASSERT_TRUE(status);
     g.pid = -1;
-    EXPECT_EQ(exit_code(*status), exit_ok);
+    expect_emptied(exit_code(*status), last_summary(read_file(j.dir / "guard.log")),
+                   [&] { return job_ended(j); });
 }
 
 // ----------------------------------------------------------------- teardown
@@ -465,13 +484,11 @@ TEST(GuardTeardown, EachWayTheOwnerLetsGoEndsTheWait)
         const std::optional<int> status = wait_exit(g.pid, 20s);
         ASSERT_TRUE(status);
         g.pid = -1;
-        EXPECT_EQ(exit_code(*status), exit_ok);
         EXPECT_EQ(read_line(g.out), "") << "nothing after the ready line reaches the owner";
         const std::string log = read_file(j.dir / "guard.log");
         const summary s = last_summary(log);
         EXPECT_EQ(s.reason, w.reason);
-        EXPECT_TRUE(s.cleaned);
-        EXPECT_EQ(s.remaining, 0);
+        expect_emptied(exit_code(*status), s, [&] { return job_ended(j); });
         EXPECT_EQ(s.stopped, 12 * 2) << "the runner and the sleep, in each of twelve rounds";
         EXPECT_GE(s.killed, 2) << "a slow death is killed again in the next round";
         EXPECT_EQ(s.bootout, exit_exec_failed << 8) << "no /bin/launchctl here";
@@ -511,8 +528,6 @@ TEST(GuardTeardown, NothingTheCommandLeftBehindSurvives)
         SCOPED_TRACE(c.name);
         job j(c.command);
         const summary s = guarded_session(j, c.population);
-        EXPECT_TRUE(s.cleaned);
-        EXPECT_EQ(s.remaining, 0);
         EXPECT_GE(s.killed, static_cast<int>(c.population));
     }
 }
@@ -545,7 +560,6 @@ TEST(GuardTeardown, SeveralHundredProcessesAreAllTaken)
     SKIP_WITHOUT_JOBS();
     job j("for i in $(seq 400); do sleep 300 & done; exit 0");
     const summary s = guarded_session(j, 401);
-    EXPECT_TRUE(s.cleaned);
     EXPECT_GE(s.stopped, 401 * 12);
     EXPECT_GE(s.killed, 401);
 }
@@ -559,7 +573,6 @@ TEST(GuardTeardown, JobThatKeepsForkingIsEmptiedToo)
     const std::string helper = COALITION_HELPER;
     job j("for i in 1 2 3 4; do " + helper + " churn 200000 3>/dev/null & done; exit 0");
     const summary s = guarded_session(j, 5);
-    EXPECT_TRUE(s.cleaned);
     EXPECT_GE(s.killed, 5);
 }
 
@@ -572,7 +585,8 @@ TEST(GuardTeardown, AChainThatOutrunsTheScanIsEmptiedAndNeverCalledCleanedEarly)
     temp_dir dir;
     test_cgroup group("relay");
     ASSERT_TRUE(group.ok());
-    const pid_t relay = start_relay(COALITION_HELPER, group, 10000);
+    // The chain outlives every wait below: only the guard ends it in time.
+    const pid_t relay = start_relay(COALITION_HELPER, group, 60000);
     ASSERT_GT(relay, 0);
 
     const std::string id = std::to_string(group.id);
@@ -584,10 +598,12 @@ TEST(GuardTeardown, AChainThatOutrunsTheScanIsEmptiedAndNeverCalledCleanedEarly)
     const std::optional<int> status = wait_exit(g.pid, 20s);
     ASSERT_TRUE(status);
     g.pid = -1;
-    const bool emptied = !group.populated();
-    EXPECT_EQ(exit_code(*status), exit_ok) << read_file(dir / "guard.log");
-    EXPECT_TRUE(emptied);
-    EXPECT_NE(read_file(dir / "guard.log").find("\"cleaned\":true"), std::string::npos);
+    // Whatever lives in the group the moment the guard is done; the killed
+    // links that the relay has yet to reap are no longer listed.
+    const bool none_alive = group.procs().empty();
+    const summary s = last_summary(read_file(dir / "guard.log"));
+    EXPECT_TRUE(none_alive || !s.cleaned) << "called cleaned while the chain lived";
+    expect_emptied(exit_code(*status), s, [&] { return group.procs().empty(); });
     const std::optional<int> relay_status = wait_exit(relay, 20s);
     EXPECT_TRUE(relay_status.has_value());
 }
@@ -604,13 +620,11 @@ TEST(GuardTeardown, OnlyTheUsersProcessesInTheJobsSubtreeDecideWhetherItIsCleane
         const char *name;
         bool below;      // in a group below the job's, else in the job's own
         bool other_user; // else the user's
-        int status;
         bool cleaned;
-        int remaining;
     };
     const leftover_case cases[] = {
-        {"another user's process in the job's group", false, true, exit_ok, true, 0},
-        {"the user's process below the job's group", true, false, exit_guard_remaining, false, 1},
+        {"another user's process in the job's group", false, true, true},
+        {"the user's process below the job's group", true, false, false},
     };
     for (const leftover_case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -622,7 +636,13 @@ TEST(GuardTeardown, OnlyTheUsersProcessesInTheJobsSubtreeDecideWhetherItIsCleane
         if (c.other_user)
             options.run_as = {{65534, 65534}};
         const pid_t left = spawn({"/bin/sleep", "60"}, options);
-        ASSERT_TRUE(wait_until([&] { return j.population() + split.procs().size() == 2; }, 5s));
+        // In its group, and another user's only once it has given up root.
+        ASSERT_TRUE(wait_until(
+            [&] {
+                return j.population() + split.procs().size() == 2 &&
+                       (!c.other_user || runs_as(left, 65534));
+            },
+            30s));
         guard_process g;
         start_guard(g, arguments(j, j.runner));
         ASSERT_EQ(read_line(g.out).rfind("{\"ready\":true,", 0), 0u);
@@ -631,10 +651,18 @@ TEST(GuardTeardown, OnlyTheUsersProcessesInTheJobsSubtreeDecideWhetherItIsCleane
         const std::optional<int> status = wait_exit(g.pid, 20s);
         ASSERT_TRUE(status);
         g.pid = -1;
-        EXPECT_EQ(exit_code(*status), c.status);
         const summary s = last_summary(read_file(j.dir / "guard.log"));
-        EXPECT_EQ(s.cleaned, c.cleaned);
-        EXPECT_EQ(s.remaining, c.remaining);
+        const auto runner_ended = [&] { return !process_alive(j.runner); };
+        if (c.cleaned) {
+            expect_emptied(exit_code(*status), s, runner_ended);
+        } else {
+            // The process below always remains; the killed runner too, on a
+            // machine too loaded to let it exit within the kill rounds.
+            EXPECT_EQ(exit_code(*status), exit_guard_remaining);
+            EXPECT_FALSE(s.cleaned);
+            EXPECT_TRUE(s.remaining == 1 || s.remaining == 2) << s.remaining;
+            EXPECT_TRUE(wait_until(runner_ended, 30s));
+        }
         EXPECT_EQ(s.stopped, 12) << "the runner alone, in each of twelve rounds";
         EXPECT_EQ(s.bootout, exit_exec_failed << 8) << "the bootout runs either way";
         // Never signalled: alive, and not even stopped.
@@ -646,6 +674,29 @@ TEST(GuardTeardown, OnlyTheUsersProcessesInTheJobsSubtreeDecideWhetherItIsCleane
 
 // ------------------------------------------------------------------- trust
 
+// Whether user may run the program at path: a build tree below a directory
+// closed to others (as mktemp -d makes them) keeps it out.
+bool can_run_as(uid_t user, const std::string &path)
+{
+    spawn_options options;
+    options.run_as = {{user, user}};
+    options.fds = {{1, -1}, {2, -1}};
+    const pid_t pid = spawn({path}, options);
+    const std::optional<int> status = wait_exit(pid, 20s);
+    kill_and_reap(pid);
+    return status && exit_code(*status) != 126 && exit_code(*status) != exit_exec_failed;
+}
+
+// How a guard that gave no ready line ended, for the failure message.
+std::string outcome(guard_process &g)
+{
+    const std::optional<int> status = wait_exit(g.pid, 1s);
+    if (!status)
+        return "the guard still runs";
+    g.pid = -1;
+    return "the guard ended with status " + std::to_string(exit_code(*status));
+}
+
 // The job runs as the guard's own user and may try whatever that user may:
 // attaching to the guard would let it forge exit 0 and a clean summary, and
 // reopening the owner's pipe through /proc would hold the wait open.
@@ -653,6 +704,9 @@ TEST(GuardTrust, AJobCanNeitherDebugItsGuardNorReopenTheOwnersPipe)
 {
     SKIP_WITHOUT_JOBS();
     const std::pair<uid_t, gid_t> nobody{65534, 65534};
+    for (const std::string program : {shell_binary(), COALITION_HELPER})
+        if (!can_run_as(nobody.first, program))
+            GTEST_SKIP() << "user " << nobody.first << " can't run " << program;
     temp_dir shared; // where the job learns its guard's pid
     ASSERT_EQ(chmod(shared.path.c_str(), 0755), 0);
     job j(std::string(COALITION_HELPER) + " probe-guard " + (shared / "guard.pid"), nobody);
@@ -662,7 +716,7 @@ TEST(GuardTrust, AJobCanNeitherDebugItsGuardNorReopenTheOwnersPipe)
     start_guard(g, {std::to_string(getpid()), std::to_string(j.runner),
                     "gui/65534/com.marloft.shell.test", j.dir / "guard.log", "30"},
                 {}, as_nobody);
-    ASSERT_EQ(read_line(g.out).rfind("{\"ready\":true,", 0), 0u);
+    ASSERT_EQ(read_line(g.out).rfind("{\"ready\":true,", 0), 0u) << outcome(g);
     // An owner of the job's user would have made the pipe as that user.
     ASSERT_EQ(fchown(g.owner, nobody.first, nobody.second), 0);
     write_file(shared / "guard.pid", std::to_string(g.pid));
@@ -673,8 +727,8 @@ TEST(GuardTrust, AJobCanNeitherDebugItsGuardNorReopenTheOwnersPipe)
     const std::optional<int> status = wait_exit(g.pid, 20s);
     ASSERT_TRUE(status);
     g.pid = -1;
-    EXPECT_EQ(exit_code(*status), exit_ok);
-    EXPECT_TRUE(last_summary(read_file(j.dir / "guard.log")).cleaned);
+    expect_emptied(exit_code(*status), last_summary(read_file(j.dir / "guard.log")),
+                   [&] { return job_ended(j); });
     EXPECT_TRUE(job_emptied(j));
 }
 
@@ -764,10 +818,9 @@ TEST(GuardBootout, ClosedStandardOutputKeepsTheLogToItself)
     const std::optional<int> status = wait_exit(g.pid, 20s);
     ASSERT_TRUE(status);
     g.pid = -1;
-    EXPECT_EQ(exit_code(*status), exit_ok);
     const std::string log = read_file(j.dir / "guard.log");
     EXPECT_EQ(log.find("ready"), std::string::npos) << log;
-    EXPECT_TRUE(last_summary(log).cleaned);
+    expect_emptied(exit_code(*status), last_summary(log), [&] { return job_ended(j); });
 }
 
 // A log that is a FIFO whose reader has stopped reading (one the job planted
@@ -792,7 +845,10 @@ TEST(GuardBootout, AFullFifoAsTheLogNeverHoldsTheGuard)
     close(stalled);
     ASSERT_TRUE(status) << "the guard is still writing its log";
     g.pid = -1;
-    EXPECT_EQ(exit_code(*status), exit_ok);
+    // The summary is lost; status 8 only tells of a slow death, which the
+    // job's emptying then proves (see expect_emptied).
+    EXPECT_TRUE(exit_code(*status) == exit_ok || exit_code(*status) == exit_guard_remaining)
+        << exit_code(*status);
     EXPECT_TRUE(job_emptied(j));
 }
 

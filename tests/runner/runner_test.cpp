@@ -311,9 +311,10 @@ TEST(Runner, BackgroundProcessHoldingThePipesDoesNotDelayTheResult)
     session s;
     const std::string bg = s.dir / "bg";
     // Everything bash wrote is in the pipe when it ends; the background sleep
-    // keeps both pipes open long after.
-    s.launch("sleep 5 & echo $! > " + bg + "; " + emit("x", 60'000, false) + "; echo err >&2");
-    EXPECT_EQ(s.await_record(4s), record(0, 0, false));
+    // keeps both pipes open long after, and outlives any wait for the record
+    // however loaded the machine.
+    s.launch("sleep 60 & echo $! > " + bg + "; " + emit("x", 60'000, false) + "; echo err >&2");
+    EXPECT_EQ(s.await_record(20s), record(0, 0, false));
     const pid_t sleeper = await_pid(bg);
     ASSERT_GT(sleeper, 1);
     EXPECT_TRUE(process_alive(sleeper)) << "the record waited for the background process";
@@ -327,7 +328,7 @@ TEST(Runner, AFailedCaptureWriteWhileTheCommandRunsGives25AndLeavesItRunning)
 {
     session s;
     const std::string pid_file = s.dir / "pid";
-    s.launch("echo $$ > " + pid_file + "; head -c 8192 /dev/zero; exec sleep 5",
+    s.launch("echo $$ > " + pid_file + "; head -c 8192 /dev/zero; exec sleep 60",
              file_size_limited(5000));
     EXPECT_EQ(s.await_exit(), exit_run_capture_write);
     const pid_t command = await_pid(pid_file);

@@ -4,6 +4,7 @@
 // per platform implements it and CMake picks the file, so that the tests
 // themselves read the same everywhere.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,14 @@ bool adopts_orphans();
 // A descriptor that turns readable once child ends, or -1 where the platform
 // has no such thing (the caller then polls).
 int watch_exit(pid_t child);
+
+// Runs body with the calling process in a coalition that no process outside
+// the test shares, where the platform lets a test make one: on Linux, as
+// root, a fresh cgroup, which the process leaves again before the group and
+// whatever body left in it are removed. Elsewhere body runs where the
+// process is. A scan of the test's own coalition then never meets what the
+// rest of the machine does.
+void in_own_coalition(const std::function<void()> &body);
 
 // pid exists and has not ended: a zombie is not alive.
 bool process_alive(pid_t pid);

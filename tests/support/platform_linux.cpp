@@ -7,6 +7,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include "support/cgroup.h"
 #include "support/harness.h"
 
 void adopt_orphans()
@@ -23,6 +26,28 @@ bool adopts_orphans()
 int watch_exit(pid_t child)
 {
     return static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+}
+
+void in_own_coalition(const std::function<void()> &body)
+{
+    // Without root the process stays where it is (the reason is the
+    // cgroup tests' to report).
+    test_cgroup own("own");
+    const std::string mount = cgroup2_mount();
+    const std::string home = cgroup_of(getpid());
+    if (!cgroup_skip_reason().empty() || !own.ok() || home.empty() || !own.add(getpid())) {
+        body();
+        return;
+    }
+    body();
+    // Out again before the group is emptied, which kills all it holds.
+    write_file(mount + home + "/cgroup.procs", std::to_string(getpid()));
+    if (cgroup_of(getpid()) == own.path.substr(mount.size()))
+        write_file(mount + "/cgroup.procs", std::to_string(getpid()));
+    if (cgroup_of(getpid()) == own.path.substr(mount.size())) {
+        ADD_FAILURE() << "could not leave " << own.path << "; it is left behind";
+        own.path.clear();
+    }
 }
 
 bool process_alive(pid_t pid)
