@@ -276,7 +276,7 @@ TEST_F(CoalitionMacos, ProcessesThatChangeUnderTheScanLeaveItWhole)
         {"member forks and ends before its queries", after_listing,
          [](table &t) {
              t.processes[m].state = run_state::gone;
-             add(m + 2, target);
+             t.processes[m + 2].state = run_state::running;
          },
          {m + 2}},
     };
@@ -285,6 +285,9 @@ TEST_F(CoalitionMacos, ProcessesThatChangeUnderTheScanLeaveItWhole)
         reset();
         add(m, target);
         add(elsewhere, {9, 10});
+        // A pid for a child to come: set up now, as a scan must not see
+        // the model allocate.
+        add(m + 2, target).state = run_state::gone;
         model().hook = once(c.when, c.change);
         const scan_result r = scan();
         EXPECT_EQ(r.pids, c.expected);
@@ -298,10 +301,12 @@ TEST_F(CoalitionMacos, ProcessesThatChangeUnderTheScanLeaveItWhole)
 TEST_F(CoalitionMacos, AJobThatAlwaysMovesOnFailsTheScan)
 {
     add(m, target);
+    for (pid_t child = m + 1; child < m + 16; ++child)
+        add(child, target).state = run_state::gone;
     model().hook = [head = m](table &t, const call &c) mutable {
         if (c.kind == call_kind::pidinfo && c.pid == head) {
             t.processes[head].state = run_state::gone;
-            add(++head, target);
+            t.processes[++head].state = run_state::running;
         }
     };
     const scan_result r = scan();
