@@ -28,7 +28,7 @@
 #   1   processes of the job survived, the job left its group, the binary is
 #       missing, or a step of this script failed
 #   any other: the status of the runner or guard that ended early (see the
-#       troubleshooting table in README.md), or of the step that failed
+#       TROUBLESHOOTING in man marloft-shell), or of the step that failed
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 built=${MARLOFT_SHELL:-$here/build/default/src/marloft-shell}
