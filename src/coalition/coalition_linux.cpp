@@ -145,7 +145,8 @@ int identity(pid_t pid, coalition_ids *out)
 
 int is_users_process(pid_t pid)
 {
-    if (pid < 1)
+    // Never the kernel's processes, which no scan lists either.
+    if (pid < 2)
         return 0;
     const int proc_fd = open("/proc", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (proc_fd < 0)
