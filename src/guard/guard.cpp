@@ -24,6 +24,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,7 +49,7 @@ constexpr const char *refusal_message = "refusing ambiguous coalition\n";
 constexpr const char *ready_template =
     "{\"ready\":true,\"guardianPid\":%d,\"resource\":\"%llu\",\"jetsam\":\"%llu\",\"boot\":\"%s\"}\n";
 constexpr const char *summary_template =
-    "{\"cleaned\":%s,\"stopped\":%d,\"killed\":%d,\"remaining\":%d,\"reason\":\"%s\","
+    "%s{\"cleaned\":%s,\"stopped\":%d,\"killed\":%d,\"remaining\":%d,\"reason\":\"%s\","
     "\"bootoutStatus\":%d}\n";
 
 // What admission hands to the teardown.
@@ -94,18 +95,19 @@ uint64_t parse_id(const char *text)
 }
 
 // Writes all of a line; a short one goes out in a single write, so a reader
-// sees it whole.
-void write_line(int fd, const char *line, size_t length)
+// sees it whole. False when part of it could not be written.
+bool write_line(int fd, const char *line, size_t length)
 {
     while (length > 0) {
         const ssize_t put = write(fd, line, length);
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0)
-            return;
+            return false;
         line += put;
         length -= static_cast<size_t>(put);
     }
+    return true;
 }
 
 int check_arguments(int argc, char **argv)
@@ -284,6 +286,16 @@ bool kill_coalition(const coalition_ids &target, member_list &list, teardown_cou
     return true;
 }
 
+// Stops, then kills the coalition: 0, or the status of the scan that failed.
+int empty_coalition(const coalition_ids &target, member_list &list, teardown_counts &counts)
+{
+    if (!stop_coalition(target, list, counts))
+        return exit_guard_stop_scan;
+    if (!kill_coalition(target, list, counts))
+        return exit_guard_kill_scan;
+    return 0;
+}
+
 // The raw wait status of launchctl, or -1 when it never ran or its end could
 // not be observed: no real wait status is -1, so it can't pass for success.
 int bootout_service(const char *service)
@@ -311,14 +323,22 @@ int bootout_service(const char *service)
     return got == child ? status : -1;
 }
 
-void write_summary(const teardown_counts &counts, const char *reason, int bootout_status)
+// The summary starts a line of its own: the log may end in text without a
+// newline (launchctl's, or the job's where it can write the log), onto which
+// the summary would otherwise be glued. The log is opened for writing only,
+// so its last byte can't be read: a log that holds anything gets a newline
+// first, and a blank line before the summary is the worst that costs. True
+// only when the whole line was written.
+bool write_summary(const teardown_counts &counts, const char *reason, int bootout_status)
 {
     std::array<char, line_size> line;
-    const int length = snprintf(line.data(), line.size(), summary_template,
+    struct stat st;
+    const bool fresh_line = fstat(STDOUT_FILENO, &st) == 0 && st.st_size == 0;
+    const int length = snprintf(line.data(), line.size(), summary_template, fresh_line ? "" : "\n",
                                 counts.cleaned ? "true" : "false", counts.stopped, counts.killed,
                                 counts.remaining, reason, bootout_status);
-    if (length > 0 && static_cast<size_t>(length) < line.size())
-        write_line(STDOUT_FILENO, line.data(), static_cast<size_t>(length));
+    return length > 0 && static_cast<size_t>(length) < line.size() &&
+           write_line(STDOUT_FILENO, line.data(), static_cast<size_t>(length));
 }
 
 // What a careless caller's surroundings send must neither end nor freeze the
@@ -355,11 +375,22 @@ int cmd_guard(int argc, char **argv)
     redirect_output(job.log_fd);
     member_list list;
     teardown_counts counts{0, 0, 0, false};
-    if (!stop_coalition(job.target, list, counts))
-        return exit_guard_stop_scan;
-    if (!kill_coalition(job.target, list, counts))
-        return exit_guard_kill_scan;
+    if (const int status = empty_coalition(job.target, list, counts); status != 0)
+        return status;
     const int bootout_status = bootout_service(job.service);
-    write_summary(counts, reason, bootout_status);
-    return counts.cleaned ? exit_ok : exit_guard_remaining;
+    // launchd may start the job again while it boots it out, and the
+    // bootout waits for the service, not for the coalition: only a scan
+    // after it can say that nothing of the job lives. What it finds goes
+    // through the same rounds.
+    const int listed = members(job.target, list);
+    if (listed < 0)
+        return exit_guard_kill_scan;
+    if (listed > 0) {
+        if (const int status = empty_coalition(job.target, list, counts); status != 0)
+            return status;
+    }
+    const bool summarised = write_summary(counts, reason, bootout_status);
+    if (!counts.cleaned)
+        return exit_guard_remaining;
+    return summarised ? exit_ok : exit_guard_summary;
 }

@@ -16,6 +16,7 @@ constexpr int exit_guard_descriptor = 4;    // descriptor 3 not open, or the log
 constexpr int exit_guard_stop_scan = 6;     // a membership scan failed during the stop rounds
 constexpr int exit_guard_kill_scan = 7;     // a membership scan failed during the kill rounds
 constexpr int exit_guard_remaining = 8;     // live members remained after the last kill round
+constexpr int exit_guard_summary = 9;       // emptied, but the summary line could not be written whole
 constexpr int exit_guard_boot_session = 10; // the boot session differs from the expected one
 
 // run
