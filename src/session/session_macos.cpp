@@ -71,7 +71,7 @@ bool make_paths(const work_dir &work, const char *unique, job_paths &p)
            format(p.plist, base, "/job.plist") && format(p.label, label_prefix, unique);
 }
 
-macos::job_spec spec_of(const job_paths &p, const char *command)
+macos_job::job_spec spec_of(const job_paths &p, const char *command)
 {
     return {p.label.data(), p.shell.data(), p.start.data(), p.result.data(),
             p.out.data(),   p.err.data(),   p.job_dir.data(), command};
@@ -197,12 +197,12 @@ void close_fd(int &fd)
 // carry can't be given to launchd.
 marloft_status bootstrap(const job_paths &p, const job_user &user, const char *command)
 {
-    switch (macos::write_plist(spec_of(p, command), p.plist.data())) {
-    case macos::plist_status::unfit_text:
+    switch (macos_job::write_plist(spec_of(p, command), p.plist.data())) {
+    case macos_job::plist_status::unfit_text:
         return MARLOFT_BAD_OPTIONS;
-    case macos::plist_status::failed:
+    case macos_job::plist_status::failed:
         return MARLOFT_SETUP_FAILED;
-    case macos::plist_status::written:
+    case macos_job::plist_status::written:
         break;
     }
     std::array<char, name_size> domain;
@@ -219,7 +219,7 @@ marloft_status bootstrap(const job_paths &p, const job_user &user, const char *c
 bool adopt_runner(const job_paths &p, const work_dir &work, const char *command, job_handle &out)
 {
     pid_t runner = -1;
-    if (macos::await_runner(spec_of(p, command), p.shell.data(), runner) != macos::search::found)
+    if (macos_job::await_runner(spec_of(p, command), p.shell.data(), runner) != macos_job::search::found)
         return false;
     out.runner = runner;
     if (identity(runner, &out.pair) == 0 || is_job_pair(out.pair) == 0 ||
@@ -360,9 +360,9 @@ marloft_status find_user(const char *name, job_user &out)
 marloft_status start_job(const work_dir &work, const job_user &user, const char *unique,
                          const char *const *argv, job_handle &out)
 {
-    const char *command = argv[macos::runner_argc - 1];
+    const char *command = argv[macos_job::runner_argc - 1];
     job_paths p{};
-    if (command == nullptr || argv[macos::runner_argc] != nullptr || !make_paths(work, unique, p))
+    if (command == nullptr || argv[macos_job::runner_argc] != nullptr || !make_paths(work, unique, p))
         return MARLOFT_SETUP_FAILED;
     job_handle job = out;
     if (!format_target(user, p, job))
@@ -374,7 +374,7 @@ marloft_status start_job(const work_dir &work, const job_user &user, const char 
     if (!adopt_runner(p, work, command, job)) {
         (void)launchctl("bootout", job.target.data());
         if (is_valid(job.pair))
-            (void)macos::empty_coalition(job.pair);
+            (void)macos_job::empty_coalition(job.pair);
         close_fd(job.runner_watch);
         close_fd(job.result_watch);
         return MARLOFT_SETUP_FAILED;
@@ -435,10 +435,10 @@ int empty_job(job_handle &job)
 {
     if (!is_valid(job.pair))
         return 0;
-    (void)macos::empty_coalition(job.pair);
+    (void)macos_job::empty_coalition(job.pair);
     if (job.target[0] != '\0')
         (void)launchctl("bootout", job.target.data());
-    return macos::empty_coalition(job.pair) ? 1 : 0;
+    return macos_job::empty_coalition(job.pair) ? 1 : 0;
 }
 
 // The job ran as the caller: nothing to read on anyone else's behalf.

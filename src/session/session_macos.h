@@ -12,7 +12,9 @@
 
 #include "coalition/coalition.h"
 
-namespace session::macos {
+// A namespace of its own, not session's: the platform's <sys/proc.h>, which
+// the kernel's record headers pull in, declares a global struct session.
+namespace macos_job {
 
 // What launchd runs as the job, and what tells its runner apart from any
 // other process of the user: the start file is the session's own.
@@ -67,4 +69,4 @@ search await_runner(const job_spec &job, const char *executable, pid_t &runner);
 // finds none. True only then.
 bool empty_coalition(const coalition_ids &pair);
 
-} // namespace session::macos
+} // namespace macos_job

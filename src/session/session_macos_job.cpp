@@ -23,7 +23,7 @@
 #include <sys/sysctl.h>
 #include <unistd.h>
 
-namespace session::macos {
+namespace macos_job {
 
 namespace {
 
@@ -367,4 +367,4 @@ bool empty_coalition(const coalition_ids &pair)
     return false;
 }
 
-} // namespace session::macos
+} // namespace macos_job

@@ -20,7 +20,7 @@
 
 namespace {
 
-using namespace session::macos;
+using namespace macos_job;
 using macos_model::add;
 using macos_model::run_state;
 
