@@ -32,7 +32,8 @@ int main(int argc, char **argv)
         fwrite(out, 1, size, stdout);
         marloft_session_free(session);
     }
-    printf("session: %s; the job is %s\n", marloft_describe(outcome.status),
-           outcome.job_gone ? "gone" : "NOT shown gone");
+    printf("session: %s\n", marloft_describe(outcome.status));
+    if (!outcome.job_gone)
+        printf("session: the job could not be shown gone\n");
     return outcome.status == MARLOFT_OK && outcome.job_gone && outcome.record.exit_code == 0 ? 0 : 1;
 }
