@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -332,15 +333,18 @@ captured output_of(const marloft_session *session)
     return output;
 }
 
-constexpr std::array<const char *, 12> status_names = {
+// The statuses' names in the JSON outcome, in the order of their values.
+constexpr std::string_view status_names[] = {
     "ok", "deadline", "bad-options", "not-privileged", "no-cgroup2", "unknown-user",
     "no-shell", "setup-failed", "guard-refused", "runner-failed", "guard-failed", "not-emptied"};
-static_assert(status_names.size() == MARLOFT_NOT_EMPTIED + 1, "a name for every status");
+static_assert(std::size(status_names) == MARLOFT_NOT_EMPTIED + 1, "a name for every status");
 
 const char *status_name(marloft_status status)
 {
     const auto index = static_cast<size_t>(status);
-    return index < status_names.size() ? status_names[index] : "unknown";
+    if (index >= std::size(status_names))
+        return "unknown";
+    return status_names[index].data();
 }
 
 // null when there is none; nullptr when it could not be made.
