@@ -277,7 +277,7 @@ bool make_work_path(const char *keep_dir, std::array<char, path_size> &path)
         const int n = snprintf(path.data(), path.size(), "%s", keep_dir);
         return n > 0 && static_cast<size_t>(n) < path.size() && mkdir(path.data(), work_mode) == 0;
     }
-    snprintf(path.data(), path.size(), "%s", temporary_template);
+    (void)snprintf(path.data(), path.size(), "%s", temporary_template);
     return mkdtemp(path.data()) != nullptr;
 }
 
@@ -356,7 +356,7 @@ bool make_unique(std::array<char, 24> &out)
     uint64_t bits = 0;
     if (getrandom(&bits, sizeof bits, 0) != static_cast<ssize_t>(sizeof bits))
         return false;
-    snprintf(out.data(), out.size(), "%016llx", static_cast<unsigned long long>(bits));
+    (void)snprintf(out.data(), out.size(), "%016llx", static_cast<unsigned long long>(bits));
     return true;
 }
 
@@ -404,9 +404,9 @@ marloft_status start_guard_process(marloft_session &s, int deadline_s)
         close(owner[1]);
         return MARLOFT_SETUP_FAILED;
     }
-    snprintf(s.owner_text.data(), s.owner_text.size(), "%d", static_cast<int>(getpid()));
-    snprintf(s.member_text.data(), s.member_text.size(), "%d", static_cast<int>(s.job.runner));
-    snprintf(s.deadline_text.data(), s.deadline_text.size(), "%d", deadline_s);
+    (void)snprintf(s.owner_text.data(), s.owner_text.size(), "%d", static_cast<int>(getpid()));
+    (void)snprintf(s.member_text.data(), s.member_text.size(), "%d", static_cast<int>(s.job.runner));
+    (void)snprintf(s.deadline_text.data(), s.deadline_text.size(), "%d", deadline_s);
     const char *argv[] = {"marloft-shell", "guard", s.owner_text.data(), s.member_text.data(),
                           s.job.target.data(), "guard.log", s.deadline_text.data(), nullptr};
     const marloft_status status = start_guard(s.work, s.user, guard_launch{argv, owner[0], out[1]}, s.guard);
@@ -484,7 +484,7 @@ bool read_summary(const work_dir &w, marloft_summary &out)
     if (fd < 0)
         return false;
     struct stat st;
-    std::array<char, line_budget> tail;
+    std::array<char, line_budget> tail{};
     ssize_t got = -1;
     off_t from = 0;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {

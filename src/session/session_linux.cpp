@@ -114,7 +114,7 @@ bool find_cgroup2(std::array<char, path_size> &mount)
         found = strchr(point.data(), '\\') == nullptr;
         mount = point;
     }
-    fclose(in);
+    (void)fclose(in);
     return found;
 }
 
@@ -324,7 +324,7 @@ marloft_status check_platform()
     std::array<char, path_size + 16> procs;
     if (!find_cgroup2(mount))
         return MARLOFT_NO_CGROUP2;
-    snprintf(procs.data(), procs.size(), "%s/cgroup.procs", mount.data());
+    (void)snprintf(procs.data(), procs.size(), "%s/cgroup.procs", mount.data());
     return access(procs.data(), W_OK) == 0 ? MARLOFT_OK : MARLOFT_NO_CGROUP2;
 }
 
@@ -359,7 +359,8 @@ marloft_status start_job(const work_dir &work, const job_user &user, const char 
     if (n <= 0 || static_cast<size_t>(n) >= out.target.size())
         return MARLOFT_SETUP_FAILED;
     std::array<char, path_size + 8> job_path;
-    snprintf(job_path.data(), job_path.size(), "%s/job", work.path.data());
+    if (snprintf(job_path.data(), job_path.size(), "%s/job", work.path.data()) <= 0)
+        return MARLOFT_SETUP_FAILED;
     out.result_watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (out.result_watch >= 0 &&
         inotify_add_watch(out.result_watch, job_path.data(),

@@ -34,7 +34,7 @@
 #include <sys/types.h>
 
 #include "coalition/coalition.h"
-#include "marloft_session.h"
+#include "session/include/marloft_session.h"
 
 namespace session {
 
