@@ -270,6 +270,9 @@ bool stop_coalition(const coalition_ids &target, member_list &list, teardown_cou
 
 bool kill_coalition(const coalition_ids &target, member_list &list, teardown_counts &counts)
 {
+    // Rounds run again after the bootout, when it found the job back: only
+    // their own last scan may call it cleaned.
+    counts.cleaned = false;
     for (int round = 0; round < kill_rounds; ++round) {
         const int listed = members(target, list);
         if (listed < 0)
