@@ -44,7 +44,8 @@ int identity(pid_t pid, coalition_ids *out);
 // Every live, non-zombie process, other than 0, 1 and the caller, whose
 // valid pair equals target, in the platform's order: the user's and other
 // users' alike, since a job that holds a process the guard may not signal
-// is not empty. Where the platform nests jobs (Linux groups below the
+// is not empty (a scan may leave other users' out while it finds the
+// user's own). Where the platform nests jobs (Linux groups below the
 // target's), also the processes nested inside target, which carry another
 // pair and so are never signalled: a job split that way is never called
 // empty. Returns the count written to out, or -1 when the scan failed or
@@ -52,9 +53,8 @@ int identity(pid_t pid, coalition_ids *out);
 int members(const coalition_ids &target, member_list &out);
 
 // 1 when pid is a live process of the calling user: one whose real,
-// effective or saved user ID is the caller's real one (on macOS, as far as
-// the platform tells: effective or real); 0 when it is another user's, is
-// gone, or can't be told. Quiet: a caller refuses what this can't vouch for.
+// effective or saved user ID is the caller's real one; 0 when it is another
+// user's, is gone, or can't be told. Quiet: a caller refuses what this can't vouch for.
 int is_users_process(pid_t pid);
 
 // Sends sig to pid only when it is the calling user's, by the rule of
