@@ -41,22 +41,28 @@ using boot_session_id = std::array<char, boot_session_size>;
 // 0 otherwise (out is then not to be used).
 int identity(pid_t pid, coalition_ids *out);
 
-// Every live, non-zombie process of the current user, other than 0, 1 and the
-// caller, whose valid pair equals target, in the platform's order; where the
-// platform nests jobs (Linux groups below the target's), also the user's
-// processes nested inside target, which carry another pair and so are never
-// signalled: a job split that way is never called empty. Returns the count
-// written to out, or -1 when the scan failed or would exceed member_capacity.
+// Every live, non-zombie process, other than 0, 1 and the caller, whose
+// valid pair equals target, in the platform's order: the user's and other
+// users' alike, since a job that holds a process the guard may not signal
+// is not empty (a scan may leave other users' out while it finds the
+// user's own). Where the platform nests jobs (Linux groups below the
+// target's), also the processes nested inside target, which carry another
+// pair and so are never signalled: a job split that way is never called
+// empty. Returns the count written to out, or -1 when the scan failed or
+// would exceed member_capacity.
 int members(const coalition_ids &target, member_list &out);
 
-// 1 when pid is a live process of the calling user by the rule members()
-// counts one by; 0 when it is another user's, is gone, or can't be told.
-// Quiet: a caller refuses what this can't vouch for.
+// 1 when pid is a live process of the calling user: one whose real,
+// effective or saved user ID is the caller's real one; 0 when it is another
+// user's, is gone, or can't be told. Quiet: a caller refuses what this can't vouch for.
 int is_users_process(pid_t pid);
 
-// Sends sig to pid only after re-reading its pair and finding target. 1 when
-// the signal was delivered or the process was already gone; 0 otherwise,
-// including whenever the pair did not match and nothing was sent.
+// Sends sig to pid only when it is the calling user's, by the rule of
+// is_users_process, and re-reading its pair finds target. 1 when the signal
+// was delivered or the process was already gone; 0 otherwise, including
+// whenever the process was another user's or its pair did not match and
+// nothing was sent. A root caller is no exception: it never signals another
+// user's process either.
 int checked_signal(pid_t pid, const coalition_ids &target, int sig);
 
 // 1 with the current boot session identifier in out; 0 when it can't be read

@@ -14,19 +14,25 @@
 // it has yet to reach. Nothing outside the group is looked at, so a scan
 // costs the same on a busy machine as on an idle one.
 //
-// A listed process is the user's when /proc/PID is: procfs gives that
-// directory the process's effective uid even once the process made itself
-// non-dumpable (its files then belong to root), and one fstatat costs a tenth
-// of reading the status file. Where /proc hides a process from the caller
+// Every live process the group holds is a member, whoever's it is: a job
+// that holds something the guard may not signal is not empty, and only the
+// guard's exit status can tell the owner so. Whose a process is decides
+// only whether it is signalled: the user's when any of its real, effective
+// and saved uid is the caller's real uid. procfs gives /proc/PID the
+// process's effective uid even once the process made itself non-dumpable
+// (its files then belong to root), and one fstatat costs a tenth of reading
+// the status file, so a scan asks that of each listed process, which also
+// tells a process that has gone. Where /proc hides a process from the caller
 // (hidepid), its missing entry proves nothing: a pidfd tells whether it is
 // gone and, since Linux 6.13, whose it is; where the kernel can't say, the
-// scan fails rather than guess.
+// scan fails rather than guess. checked_signal asks a pidfd for the
+// process's uids and group in one call where the kernel can answer both.
 //
 // Groups below the job's group exist only where someone split the job or the
 // job could write its own group, which breaks what the guard relies on. The
-// user's processes there count as members, so such a job is never called
-// cleaned; they carry another pair, so the check before each signal leaves
-// them alone, and the owner learns of them from the guard's exit status.
+// processes there count as members, so such a job is never called cleaned;
+// they carry another pair, so the check before each signal leaves them
+// alone, and the owner learns of them from the guard's exit status.
 //
 // The two diagnostics keep their meaning as far as Linux allows: "bsd
 // metadata unavailable" when a listed process's owner can't be learned,
@@ -95,6 +101,7 @@ int list_members(scan &s, int group);
 int open_pidfd(pid_t pid);
 owner whose(int proc_fd, uid_t user, pid_t pid, int &error);
 bool read_group_id(int pidfd, pid_t pid, uint64_t &id);
+bool is_users_member(int pidfd, pid_t pid, const coalition_ids &target);
 int deliver(int pidfd, pid_t pid, int sig);
 
 } // namespace
@@ -168,10 +175,7 @@ int checked_signal(pid_t pid, const coalition_ids &target, int sig)
     const int pidfd = open_pidfd(pid);
     if (pidfd < 0 && errno != ENOSYS)
         return 0;
-    uint64_t id = 0;
-    int result = 0;
-    if (read_group_id(pidfd, pid, id) && coalition_ids{id, id} == target)
-        result = deliver(pidfd, pid, sig);
+    const int result = is_users_member(pidfd, pid, target) ? deliver(pidfd, pid, sig) : 0;
     if (pidfd >= 0)
         close(pidfd);
     return result;
@@ -620,6 +624,16 @@ int open_pidfd(pid_t pid)
 // The real, effective and saved uid of a process.
 using process_uids = std::array<uid_t, 3>;
 
+process_uids uids_of(const pidfd_info &info)
+{
+    return {info.ids[real_uid_index], info.ids[effective_uid_index], info.ids[saved_uid_index]};
+}
+
+bool holds(const process_uids &uids, uid_t user)
+{
+    return uids[0] == user || uids[1] == user || uids[2] == user;
+}
+
 // A listed process's uids, asked of its pidfd: 0, ESRCH when it is gone, or
 // the errno value of a kernel that can't say (ENOTTY, EINVAL before 6.13).
 int pidfd_uids(pid_t pid, process_uids &uids)
@@ -630,7 +644,7 @@ int pidfd_uids(pid_t pid, process_uids &uids)
     pidfd_info info;
     const int error = ask_pidfd(pidfd, pidfd_info_creds, info);
     close(pidfd);
-    uids = {info.ids[real_uid_index], info.ids[effective_uid_index], info.ids[saved_uid_index]};
+    uids = uids_of(info);
     return error;
 }
 
@@ -698,10 +712,7 @@ owner whose(int proc_fd, uid_t user, pid_t pid, int &error)
         return owner::gone;
     if (error != 0)
         return owner::unknown;
-    for (const uid_t uid : uids)
-        if (uid == user)
-            return owner::user;
-    return owner::other;
+    return holds(uids, user) ? owner::user : owner::other;
 }
 
 // The same for a listed process, saying why when it can't be told.
@@ -715,7 +726,7 @@ owner owner_of(const scan &s, pid_t pid)
 }
 
 // 0, or scan_failed when the list would outgrow member_capacity or the
-// process's owner can't be learned.
+// process's owner, and so whether it lives, can't be learned.
 int take_process(scan &s, pid_t pid)
 {
     // The list names 0 a process that is past the point of having a pid
@@ -730,9 +741,12 @@ int take_process(scan &s, pid_t pid)
     if (pid < 2 || pid == s.self)
         return 0;
     const owner o = owner_of(s, pid);
-    s.vanished = s.vanished || o == owner::gone;
-    if (o != owner::user)
-        return o == owner::unknown ? scan_failed : 0;
+    if (o == owner::unknown)
+        return scan_failed;
+    if (o == owner::gone) {
+        s.vanished = true;
+        return 0;
+    }
     if (s.count == member_capacity)
         return scan_failed;
     (*s.out)[static_cast<size_t>(s.count++)] = pid;
@@ -765,8 +779,8 @@ int take_listed(scan &s, std::string_view chunk, pending_pid &p)
     return 0;
 }
 
-// Takes the user's processes from the group's own list: 0, an errno value,
-// or scan_failed. A group removed while it is read held nobody.
+// Takes the live processes from the group's own list: 0, an errno value, or
+// scan_failed. A group removed while it is read held nobody.
 int list_group(scan &s, int group)
 {
     const int fd = openat(group, "cgroup.procs", O_RDONLY | O_CLOEXEC);
@@ -795,7 +809,7 @@ int list_group(scan &s, int group)
     return 0;
 }
 
-// Takes the user's processes from group and from every group below it, down
+// Takes the live processes from group and from every group below it, down
 // to max_group_depth levels; takes group over. 0, an errno value, or
 // scan_failed.
 int list_subtree(scan &s, int group, int depth)
@@ -899,6 +913,28 @@ bool read_group_id(int pidfd, pid_t pid, uint64_t &id)
     if (error != ENOTTY && error != EINVAL && error != ENOSYS)
         return false;
     return group_from_procfs(pid, id) && id != 0;
+}
+
+// Whether pid is the user's, by the rule whose() applies, and in target's
+// group. One question to its pidfd where the kernel answers both (Linux
+// 6.13), so the check costs no more than the group alone; else the group is
+// read as identity() reads it and the owner as a scan learns it. The uids
+// may change after the answer, but only by the process's own exec or
+// setuid, which the user it was allowed to signal set off.
+bool is_users_member(int pidfd, pid_t pid, const coalition_ids &target)
+{
+    pidfd_info info;
+    const int error = pidfd >= 0 ? ask_pidfd(pidfd, pidfd_info_creds | pidfd_info_cgroupid, info)
+                                 : ENOSYS;
+    const uid_t user = getuid();
+    if (error == 0)
+        return holds(uids_of(info), user) && info.cgroupid != 0 &&
+               coalition_ids{info.cgroupid, info.cgroupid} == target;
+    if (error != ENOTTY && error != EINVAL && error != ENOSYS)
+        return false;
+    uint64_t id = 0;
+    return group_from_procfs(pid, id) && id != 0 && coalition_ids{id, id} == target &&
+           is_users_process(pid) == 1;
 }
 
 // 1 when sig reached the process or it was already gone; 0 otherwise.

@@ -3,23 +3,30 @@
 // The platform puts every process of a launchd job into one resource
 // coalition and one jetsam coalition, and a process can't leave them, so the
 // pair of coalition IDs names the job. A process is the user's when its
-// effective or its real uid is: a job's process that runs a setuid-root
+// effective, real or saved uid is: a job's process that runs a setuid-root
 // program keeps the real uid, its coalitions and the user's right to signal
-// it, so a scan by effective uid alone would call a job empty while it runs.
-// libproc lists the user's processes both ways and tells each one's state
-// and pair, through queries that check no permission: a process that the
-// user may not look into must neither be missed nor fail the scan. A process
-// that vanishes under a scan answers ESRCH (or ENOENT) and is skipped; any
-// other failure fails the scan, since a scan that might miss a member could
-// let one survive the teardown.
+// it. A job's process whose every uid is another's (a setuid-root tool that
+// made itself root, a set-id program that took its owner's uid both ways) is
+// in none of the user's listings and beyond the user's signals: it is
+// counted, so that the job is never called empty while it runs, and never
+// signalled. libproc tells each process's state and pair through queries
+// that check no permission: a process that the user may not look into must
+// neither be missed nor fail the scan. A process that vanishes under a scan
+// answers ESRCH (or ENOENT) and is skipped; any other failure fails the
+// scan, since a scan that might miss a member could let one survive the
+// teardown.
 //
-// A scan that finds no member vouches for an empty job only once a listing
-// taken after every examination names no process it has not examined: a
-// job's process may fork and end between a listing and its query, and the
-// platform answers for it as for any gone pid, while its successor, born
-// after the listing, is in no listing yet. A process that merely ended, or
-// a zombie, is no news to the next listing; only a pid it had not named is.
-// A job that keeps changing faster than the scan can list it fails the scan.
+// The user's own listings come first, as they are short; only when they
+// name no member is every process listed, skipping those already examined,
+// so a teardown pays for the whole process table once, when it ends.
+//
+// A listing vouches for an empty job only when none of the processes it
+// examined vanished. Every job process alive at the listing is in it; one
+// born after it descends from one that was alive then (coalitions pass on
+// at fork), which was either a member or vanished. A pass that saw one
+// vanish lists again and examines only what the previous listing did not
+// name: a zombie answers as a vanished process once, then is no news. A job
+// that keeps changing faster than the scan can list it fails the scan.
 //
 // errno is cleared before every query, so that a failure that sets no errno
 // reads as 0 instead of whatever an earlier call left behind.
@@ -61,6 +68,7 @@ static_assert(sizeof(proc_bsdshortinfo) == 64, "the platform's short BSD record 
 static_assert(offsetof(proc_bsdshortinfo, pbsi_status) == 12, "pbsi_status sits at byte 12");
 static_assert(offsetof(proc_bsdshortinfo, pbsi_uid) == 36, "pbsi_uid sits at byte 36");
 static_assert(offsetof(proc_bsdshortinfo, pbsi_ruid) == 44, "pbsi_ruid sits at byte 44");
+static_assert(offsetof(proc_bsdshortinfo, pbsi_svuid) == 52, "pbsi_svuid sits at byte 52");
 static_assert(sizeof(proc_fdinfo) == 8, "the platform's descriptor record is 8 bytes");
 static_assert(offsetof(proc_fdinfo, proc_fd) == 0, "proc_fd sits at byte 0");
 
@@ -69,10 +77,8 @@ constexpr int short_info_size = static_cast<int>(sizeof(proc_bsdshortinfo));
 constexpr uint32_t status_zombie = SZOMB; // ended, waiting to be reaped
 // Room for processes started between sizing a list and filling it.
 constexpr size_t spare_entries = 1024;
-// The user's processes by effective uid, then by real uid.
-constexpr std::array<uint32_t, 2> listing_types{PROC_UID_ONLY, PROC_RUID_ONLY};
-// How often a scan that finds nobody lists the user's processes before it
-// gives up on a job that changes faster than that.
+// How often a scan lists processes of one reach that vanish under it before
+// it gives up on a job that changes faster than that.
 constexpr int max_passes = 4;
 // Descriptors named per query; more take another round.
 constexpr size_t descriptor_batch = 128;
@@ -107,7 +113,18 @@ bool is_gone(int error)
     return error == ESRCH || error == ENOENT;
 }
 
-enum class verdict { skip, member, failed };
+// Live, and the user's by any of its three uids: the user may signal a
+// process whose real or saved uid is the user's.
+bool is_live_users(pid_t pid)
+{
+    proc_bsdshortinfo info;
+    if (query_short_info(pid, info) != short_info_size || info.pbsi_status == status_zombie)
+        return false;
+    const uid_t user = getuid();
+    return info.pbsi_uid == user || info.pbsi_ruid == user || info.pbsi_svuid == user;
+}
+
+enum class verdict { skip, vanished, member, failed };
 
 verdict examine(pid_t pid, const coalition_ids &target)
 {
@@ -116,14 +133,14 @@ verdict examine(pid_t pid, const coalition_ids &target)
     if (query_short_info(pid, bsd) != short_info_size) {
         const int error = errno;
         if (is_gone(error))
-            return verdict::skip;
+            return verdict::vanished;
         (void)fprintf(stderr, "bsd metadata unavailable pid=%d errno=%d\n", pid, error);
         return verdict::failed;
     }
     // The platform answers for a zombie as for a gone process; this stays
     // in case it ever reports one.
     if (bsd.pbsi_status == status_zombie)
-        return verdict::skip;
+        return verdict::vanished;
     const int got = query_coalition(pid, info);
     const int error = errno;
     const coalition_ids ids{info.ids[0], info.ids[1]};
@@ -133,7 +150,7 @@ verdict examine(pid_t pid, const coalition_ids &target)
         return verdict::skip;
     if (got != coalition_info_size) {
         if (is_gone(error))
-            return verdict::skip;
+            return verdict::vanished;
         (void)fprintf(stderr, "coalition metadata unavailable pid=%d state=%d errno=%d\n", pid,
                 static_cast<int>(bsd.pbsi_status), error);
         return verdict::failed;
@@ -141,70 +158,90 @@ verdict examine(pid_t pid, const coalition_ids &target)
     return ids == target ? verdict::member : verdict::skip;
 }
 
-// Entries to allocate for one listing: the platform's estimate (which counts
-// every process) and the spare ones; 0 when the estimate fails.
-size_t listing_room(uint32_t type)
+// Entries to allocate per listing: the platform's estimate, which counts
+// every process whatever the listing's type, and the spare ones; 0 when the
+// estimate fails.
+size_t listing_room()
 {
     errno = 0;
-    const int needed = proc_listpids(type, getuid(), nullptr, 0);
+    const int needed = proc_listpids(PROC_UID_ONLY, getuid(), nullptr, 0);
     if (needed < 1)
         return 0;
     const size_t room = static_cast<size_t>(needed) / sizeof(pid_t) + spare_entries;
-    // The fill call takes the buffer's size as an int.
-    return room > static_cast<size_t>(INT_MAX) / sizeof(pid_t) ? 0 : room;
+    // The fill call takes the buffer's size, up to two listings' room, as an int.
+    return room > static_cast<size_t>(INT_MAX) / (2 * sizeof(pid_t)) ? 0 : room;
 }
 
 // Fills one listing into pids (room entries, zeroed). The entries filled,
 // or -1 when it failed or filled the buffer to the last byte, where the
 // platform may have cut it short without a word.
-long fill_listing(uint32_t type, pid_t *pids, size_t room)
+long fill_listing(uint32_t type, uint32_t typeinfo, pid_t *pids, size_t room)
 {
     const auto size = static_cast<int>(room * sizeof(pid_t));
     errno = 0;
-    const int filled = proc_listpids(type, getuid(), pids, size);
+    const int filled = proc_listpids(type, typeinfo, pids, size);
     if (filled < 1 || filled >= size)
         return -1;
     return static_cast<long>(static_cast<size_t>(filled) / sizeof(pid_t));
 }
 
-// Fills both listings into pids, one after the other, and leaves each
-// process once, in pid order, at the front. The count, or -1.
-long list_users_processes(pid_t *pids, const std::array<size_t, 2> &rooms)
+// Two buffers of two listings' room each: the listing being examined and
+// the one before it, whose processes are not examined again.
+struct scan_area {
+    pid_t *listing;
+    pid_t *earlier;
+    size_t room;
+    long before;
+};
+
+// The user's processes by effective uid, then by real uid, one after the
+// other in pids (two listings' room). The count, or -1.
+long fill_users_listings(pid_t *pids, size_t room)
 {
-    const long effective = fill_listing(listing_types[0], pids, rooms[0]);
+    const long effective = fill_listing(PROC_UID_ONLY, getuid(), pids, room);
     if (effective < 0)
         return -1;
-    const long real = fill_listing(listing_types[1], pids + rooms[0], rooms[1]);
+    const long real = fill_listing(PROC_RUID_ONLY, getuid(), pids + room, room);
     if (real < 0)
         return -1;
-    memmove(pids + effective, pids + rooms[0], static_cast<size_t>(real) * sizeof(pid_t));
-    pid_t *end = pids + effective + real;
-    std::sort(pids, end);
-    return std::unique(pids, end) - pids;
+    memmove(pids + effective, pids + room, static_cast<size_t>(real) * sizeof(pid_t));
+    return effective + real;
 }
 
-// Examines each process of the listing (in pid order) that the earlier one
-// (likewise) does not name, and says in fresh how many there were. The
-// members' count, or -1.
-int examine_listed(const pid_t *pids, long listed, const pid_t *earlier, long before,
-                   const coalition_ids &target, member_list &out, long &fresh)
+// Fills the user's listings, or everyone's, into the area's listing and
+// leaves each process once, in pid order, at the front. The count, or -1.
+long list_processes(bool everyone, const scan_area &area)
+{
+    pid_t *pids = area.listing;
+    memset(pids, 0, 2 * area.room * sizeof(pid_t));
+    const long listed = everyone ? fill_listing(PROC_ALL_PIDS, 0, pids, 2 * area.room)
+                                 : fill_users_listings(pids, area.room);
+    if (listed < 0)
+        return -1;
+    std::sort(pids, pids + listed);
+    return std::unique(pids, pids + listed) - pids;
+}
+
+// Examines each process of the listing that the earlier one does not name,
+// and counts in vanished those that were gone by then. The members' count,
+// or -1.
+int examine_listed(const scan_area &area, long listed, const coalition_ids &target,
+                   member_list &out, long &vanished)
 {
     const pid_t self = getpid();
     int count = 0;
-    fresh = 0;
+    vanished = 0;
     for (long i = 0, j = 0; i < listed; ++i) {
-        const pid_t pid = pids[i];
-        while (j < before && earlier[j] < pid)
+        const pid_t pid = area.listing[i];
+        while (j < area.before && area.earlier[j] < pid)
             ++j;
-        if (j < before && earlier[j] == pid)
-            continue;
-        ++fresh;
-        if (pid < 2 || pid == self)
+        if ((j < area.before && area.earlier[j] == pid) || pid < 2 || pid == self)
             continue;
         const verdict v = examine(pid, target);
         if (v == verdict::failed)
             return -1;
-        if (v == verdict::skip)
+        vanished += v == verdict::vanished ? 1 : 0;
+        if (v != verdict::member)
             continue;
         if (count == member_capacity)
             return -1;
@@ -213,28 +250,22 @@ int examine_listed(const pid_t *pids, long listed, const pid_t *earlier, long be
     return count;
 }
 
-// Lists and examines the user's processes until a member turns up or a
-// listing names nobody new (see the top of the file). pids has room for two
-// listings of area entries each.
-int scan_until_settled(pid_t *pids, size_t area, const std::array<size_t, 2> &rooms,
-                       const coalition_ids &target, member_list &out)
+// Lists and examines processes of one reach until a member turns up or a
+// pass sees none of its processes vanish (see the top of the file). The
+// listing last examined is left as the area's earlier one.
+int scan_until_settled(bool everyone, scan_area &area, const coalition_ids &target,
+                       member_list &out)
 {
-    pid_t *listing = pids;
-    pid_t *earlier = pids + area;
-    long before = 0;
     for (int pass = 0; pass < max_passes; ++pass) {
-        // Zeroed before every fill, as the allocation left the first.
-        if (pass > 0)
-            memset(listing, 0, area * sizeof(pid_t));
-        const long listed = list_users_processes(listing, rooms);
+        const long listed = list_processes(everyone, area);
         if (listed < 0)
             return -1;
-        long fresh = 0;
-        const int count = examine_listed(listing, listed, earlier, before, target, out, fresh);
-        if (count != 0 || fresh == 0)
+        long vanished = 0;
+        const int count = examine_listed(area, listed, target, out, vanished);
+        std::swap(area.listing, area.earlier);
+        area.before = listed;
+        if (count != 0 || vanished == 0)
             return count;
-        std::swap(listing, earlier);
-        before = listed;
     }
     (void)fprintf(stderr, "coalition metadata unavailable pid=%d state=%d errno=%d\n", 0, 0, EAGAIN);
     return -1;
@@ -290,35 +321,30 @@ int identity(pid_t pid, coalition_ids *out)
 
 int members(const coalition_ids &target, member_list &out)
 {
-    std::array<size_t, 2> rooms{};
-    for (size_t i = 0; i < rooms.size(); ++i)
-        if ((rooms[i] = listing_room(listing_types[i])) == 0)
-            return -1;
-    // Room for two listings: the one examined last and the next.
-    const size_t area = rooms[0] + rooms[1];
-    auto *pids = static_cast<pid_t *>(calloc(2 * area, sizeof(pid_t)));
+    const size_t room = listing_room();
+    if (room == 0)
+        return -1;
+    auto *pids = static_cast<pid_t *>(calloc(4 * room, sizeof(pid_t)));
     if (pids == nullptr)
         return -1;
-    const int count = scan_until_settled(pids, area, rooms, target, out);
+    scan_area area{pids, pids + 2 * room, room, 0};
+    int count = scan_until_settled(false, area, target, out);
+    if (count == 0)
+        count = scan_until_settled(true, area, target, out);
     free(pids);
     return count;
 }
 
 int is_users_process(pid_t pid)
 {
-    if (pid < 2)
-        return 0;
-    proc_bsdshortinfo info;
-    if (query_short_info(pid, info) != short_info_size || info.pbsi_status == status_zombie)
-        return 0;
-    const uid_t user = getuid();
-    return info.pbsi_uid == user || info.pbsi_ruid == user ? 1 : 0;
+    return pid >= 2 && is_live_users(pid) ? 1 : 0;
 }
 
 int checked_signal(pid_t pid, const coalition_ids &target, int sig)
 {
-    // Never the kernel's processes or the caller, whatever pair they show.
-    if (pid < 2 || pid == getpid())
+    // Never the kernel's processes or the caller, whatever pair they show,
+    // nor another user's process, which is counted but not ours to signal.
+    if (pid < 2 || pid == getpid() || !is_live_users(pid))
         return 0;
     coalition_ids ids{};
     if (!read_pair(pid, ids) || !(ids == target))

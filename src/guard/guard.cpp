@@ -6,6 +6,10 @@
 // own or the owner's would make it kill itself or the caller, so such a pair
 // is refused outright.
 //
+// A member is any process in the job; only the user's are ever signalled,
+// but another user's keeps the job from being called cleaned: the guard's
+// success must mean that nothing of the job lives.
+//
 // Teardown stops every member for a fixed number of rounds before killing any
 // of them. A job that forks while being killed could otherwise outrun one
 // scan after another; once every member is frozen, nothing new appears and
@@ -270,6 +274,8 @@ bool stop_coalition(const coalition_ids &target, member_list &list, teardown_cou
 
 bool kill_coalition(const coalition_ids &target, member_list &list, teardown_counts &counts)
 {
+    // Only this pass's empty scan may call the coalition cleaned.
+    counts.cleaned = false;
     for (int round = 0; round < kill_rounds; ++round) {
         const int listed = members(target, list);
         if (listed < 0)
@@ -294,6 +300,20 @@ int empty_coalition(const coalition_ids &target, member_list &list, teardown_cou
     if (!kill_coalition(target, list, counts))
         return exit_guard_kill_scan;
     return 0;
+}
+
+// launchd may start the job again while it boots it out, and the bootout
+// waits for the service, not for the coalition: only a scan after it can say
+// that nothing of the job lives, and what it says stands, whatever the kill
+// rounds found before. What it finds goes through the same rounds.
+int empty_after_bootout(const coalition_ids &target, member_list &list, teardown_counts &counts)
+{
+    const int listed = members(target, list);
+    if (listed < 0)
+        return exit_guard_kill_scan;
+    counts.remaining = listed;
+    counts.cleaned = listed == 0;
+    return listed == 0 ? 0 : empty_coalition(target, list, counts);
 }
 
 // The raw wait status of launchctl, or -1 when it never ran or its end could
@@ -378,17 +398,8 @@ int cmd_guard(int argc, char **argv)
     if (const int status = empty_coalition(job.target, list, counts); status != 0)
         return status;
     const int bootout_status = bootout_service(job.service);
-    // launchd may start the job again while it boots it out, and the
-    // bootout waits for the service, not for the coalition: only a scan
-    // after it can say that nothing of the job lives. What it finds goes
-    // through the same rounds.
-    const int listed = members(job.target, list);
-    if (listed < 0)
-        return exit_guard_kill_scan;
-    if (listed > 0) {
-        if (const int status = empty_coalition(job.target, list, counts); status != 0)
-            return status;
-    }
+    if (const int status = empty_after_bootout(job.target, list, counts); status != 0)
+        return status;
     const bool summarised = write_summary(counts, reason, bootout_status);
     if (!counts.cleaned)
         return exit_guard_remaining;

@@ -7,8 +7,11 @@
 // (a directory swapped for a link to somewhere else) can hide names from the
 // walk but never lead it outside. Nothing is printed; the status is the answer.
 
+#include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
+#include <cstring>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -56,6 +59,21 @@ int visit_entry(int dir, const char *name, int depth, uint64_t &entries, uint64_
     return over_bytes(bytes);
 }
 
+// Copies root without its trailing slashes ("/" itself stays), so that
+// O_NOFOLLOW sees the last component: "link/" would otherwise resolve the
+// link before the open could refuse it. False when root does not fit.
+bool strip_trailing_slashes(const char *root, std::array<char, PATH_MAX> &path)
+{
+    size_t length = strlen(root);
+    if (length >= path.size())
+        return false;
+    while (length > 1 && root[length - 1] == '/')
+        --length;
+    memcpy(path.data(), root, length);
+    path[length] = '\0';
+    return true;
+}
+
 } // namespace
 
 int usage(int dir, int depth, uint64_t &entries, uint64_t &bytes)
@@ -95,7 +113,10 @@ int cmd_usage(const char *root)
 {
     // O_NOFOLLOW covers the last component only: the caller names the root,
     // links on the way to it are the caller's own.
-    const int dir = open(root, directory_flags);
+    std::array<char, PATH_MAX> path;
+    if (!strip_trailing_slashes(root, path))
+        return exit_usage_root;
+    const int dir = open(path.data(), directory_flags);
     if (dir < 0)
         return exit_usage_root;
     uint64_t entries = 0;

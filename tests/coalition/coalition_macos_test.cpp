@@ -89,6 +89,13 @@ int queries_of(pid_t pid, int flavor)
     }));
 }
 
+int fills_of(uint32_t type)
+{
+    return static_cast<int>(std::count_if(model().calls.begin(), model().calls.end(), [&](const call &c) {
+        return c.kind == call_kind::list_fill && c.what == static_cast<int>(type);
+    }));
+}
+
 int pidinfo_calls()
 {
     return static_cast<int>(std::count_if(model().calls.begin(), model().calls.end(),
@@ -166,7 +173,7 @@ protected:
             EXPECT_TRUE(c.zeroed) << describe(c);
             EXPECT_EQ(c.errno_on_entry, 0) << describe(c);
             if (c.kind != call_kind::pidinfo) {
-                EXPECT_EQ(c.typeinfo, model().caller.ruid) << describe(c);
+                EXPECT_EQ(c.typeinfo, c.what == PROC_ALL_PIDS ? 0 : model().caller.ruid) << describe(c);
             }
         }
         model().calls.clear();
@@ -181,23 +188,27 @@ TEST_F(CoalitionMacos, ListingThatCanNotBeTrustedFailsTheScan)
         const char *name;
         uint32_t grows;   // the listing whose fill finds the new processes
         int started;      // processes that start before that fill
-        uid_t euid;       // theirs (the real uid is the user's)
+        uid_t ruid, euid; // theirs
         int refusal;      // the listing's errno, 0 for none
         int expected;
     };
-    // One process (the caller) at sizing: 21 + 1024 entries of room.
+    // One process (the caller) at sizing: 21 + 1024 entries of room for each
+    // of the user's listings, twice that for everyone's.
     const listing_case cases[] = {
-        {"listing refused", PROC_UID_ONLY, 0, user, EPERM, -1},
-        {"growth within the spare entries", PROC_UID_ONLY, 1043, user, 0, 1043},
-        {"effective listing filled to its last byte", PROC_UID_ONLY, 1044, user, 0, -1},
-        {"real listing filled to its last byte", PROC_RUID_ONLY, 1044, 0, 0, -1},
+        {"listing refused", PROC_UID_ONLY, 0, user, user, EPERM, -1},
+        {"growth within the spare entries", PROC_UID_ONLY, 1043, user, user, 0, 1043},
+        {"effective listing filled to its last byte", PROC_UID_ONLY, 1044, user, user, 0, -1},
+        {"real listing filled to its last byte", PROC_RUID_ONLY, 1044, user, 0, 0, -1},
+        {"everyone's listing within its room", PROC_ALL_PIDS, 2088, other_user, other_user, 0, 2088},
+        {"everyone's listing filled to its last byte", PROC_ALL_PIDS, 2089, other_user, other_user, 0,
+         -1},
     };
     for (const listing_case &c : cases) {
         SCOPED_TRACE(c.name);
         reset();
         model().listing_refusal = c.refusal;
         for (int i = 0; i < c.started; ++i)
-            add(m + i, target, user, c.euid, c.euid).state = run_state::gone;
+            add(m + i, target, c.ruid, c.euid, c.euid).state = run_state::gone;
         model().hook = once([&](const call &k) { return is_fill(k) && k.what == static_cast<int>(c.grows); },
                             [](table &t) {
                                 for (auto &entry : t.processes)
@@ -213,8 +224,9 @@ TEST_F(CoalitionMacos, ListingThatCanNotBeTrustedFailsTheScan)
     }
 }
 
-// The user's processes are those whose effective or real uid is the user's:
-// the user may signal either (kern_sig.c:338-345).
+// Every live process in the job is a member, whoever's it is; the user's
+// listings (effective and real uid) find the user's, and only when they
+// find none is every process listed.
 TEST_F(CoalitionMacos, EachProcessIsJudgedByItsUidsStateAndPair)
 {
     struct process_case {
@@ -223,20 +235,24 @@ TEST_F(CoalitionMacos, EachProcessIsJudgedByItsUidsStateAndPair)
         coalition_ids pair;
         run_state state;
         bool member;
+        bool everyone_listed;
     };
+    const run_state running = run_state::running;
     const process_case cases[] = {
-        {"running member", user, user, user, target, run_state::running, true},
-        {"stopped member", user, user, user, target, run_state::stopped, true},
-        {"zombie member", user, user, user, target, run_state::zombie, false},
-        {"member that ran a setuid-root program", user, 0, 0, target, run_state::running, true},
-        {"root process acting as the user", 0, user, 0, target, run_state::running, true},
-        {"the user's setuid-root program elsewhere", user, 0, 0, {9, 10}, run_state::running, false},
-        {"another user's process", other_user, other_user, other_user, target, run_state::running, false},
-        {"root in all three uids", 0, 0, 0, target, run_state::running, false},
-        {"other jetsam", user, user, user, {7, 9}, run_state::running, false},
-        {"other resource", user, user, user, {9, 8}, run_state::running, false},
-        {"pair swapped", user, user, user, {8, 7}, run_state::running, false},
-        {"no jetsam coalition", user, user, user, {7, 0}, run_state::running, false},
+        {"running member", user, user, user, target, running, true, false},
+        {"stopped member", user, user, user, target, run_state::stopped, true, false},
+        {"member just forked", user, user, user, target, run_state::forking, true, false},
+        {"zombie member", user, user, user, target, run_state::zombie, false, true},
+        {"member that ran a setuid-root program", user, 0, 0, target, running, true, false},
+        {"root process acting as the user", 0, user, 0, target, running, true, false},
+        {"member with the saved uid alone the user's", 0, 0, user, target, running, true, true},
+        {"another user's member", other_user, other_user, other_user, target, running, true, true},
+        {"root member in all three uids", 0, 0, 0, target, running, true, true},
+        {"the user's setuid-root program elsewhere", user, 0, 0, {9, 10}, running, false, true},
+        {"other jetsam", user, user, user, {7, 9}, running, false, true},
+        {"other resource", user, user, user, {9, 8}, running, false, true},
+        {"pair swapped", user, user, user, {8, 7}, running, false, true},
+        {"no jetsam coalition", user, user, user, {7, 0}, running, false, true},
     };
     for (const process_case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -245,6 +261,93 @@ TEST_F(CoalitionMacos, EachProcessIsJudgedByItsUidsStateAndPair)
         const scan_result r = scan();
         EXPECT_EQ(r.pids, c.member ? std::vector<pid_t>{m} : std::vector<pid_t>{});
         EXPECT_EQ(r.diagnostics, "");
+        EXPECT_EQ(fills_of(PROC_ALL_PIDS), c.everyone_listed ? 1 : 0);
+        TearDown();
+    }
+}
+
+// Everyone's listing costs a query of every process: it is made only when
+// the user's find no member, and skips what they had named.
+TEST_F(CoalitionMacos, EveryoneIsListedOnlyWhenTheUsersListingsFindNoMember)
+{
+    const pid_t others = m + 1;
+    const pid_t users_elsewhere = m + 2;
+    struct reach_case {
+        const char *name;
+        bool users_member;
+        std::vector<pid_t> expected;
+        int everyone_fills;
+    };
+    const reach_case cases[] = {
+        {"the user's member and another user's", true, {m}, 0},
+        {"another user's member alone", false, {others}, 1},
+    };
+    for (const reach_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        reset();
+        if (c.users_member)
+            add(m, target);
+        add(others, target, other_user, other_user, other_user);
+        add(users_elsewhere, {9, 10});
+        const scan_result r = scan();
+        EXPECT_EQ(r.pids, c.expected);
+        EXPECT_EQ(fills_of(PROC_ALL_PIDS), c.everyone_fills);
+        EXPECT_EQ(fills_of(PROC_UID_ONLY), 1);
+        EXPECT_EQ(queries_of(users_elsewhere, coalition_flavor), 1);
+        TearDown();
+    }
+}
+
+// A pass vouches for an empty job only when nothing it examined vanished; a
+// pass that saw something vanish lists again, and what the previous listing
+// named (a zombie, a process that stayed) is no news.
+TEST_F(CoalitionMacos, AnEmptyScanSettlesWhenNothingExaminedVanished)
+{
+    const pid_t newcomer = m + 1;
+    const pid_t strangers = m + 10;
+    struct settle_case {
+        const char *name;
+        uid_t uid; // of m and newcomer
+        coalition_ids pair;
+        run_state state;
+        std::function<void(table &, const call &)> hook;
+        std::vector<pid_t> expected;
+        int users_passes, everyone_passes;
+    };
+    const auto forks_and_ends = [=](table &t, const call &c) {
+        if (c.kind == call_kind::pidinfo && c.pid == m) {
+            t.processes[m].state = run_state::gone;
+            t.processes[newcomer].state = run_state::running;
+        }
+    };
+    // A busy machine: another user's process starts before every listing.
+    const auto busy = [=, next = strangers](table &t, const call &c) mutable {
+        if (is_fill(c))
+            t.processes[next++].state = run_state::running;
+    };
+    const coalition_ids elsewhere{9, 10};
+    const run_state running = run_state::running;
+    const settle_case cases[] = {
+        {"the user's zombie", user, elsewhere, run_state::zombie, nullptr, {}, 2, 1},
+        {"another user's zombie", other_user, elsewhere, run_state::zombie, nullptr, {}, 1, 2},
+        {"the user's member forks and ends", user, target, running, forks_and_ends, {newcomer}, 2, 0},
+        {"another user's member forks and ends", other_user, target, running, forks_and_ends,
+         {newcomer}, 1, 2},
+        {"new processes start all the time", other_user, elsewhere, running, busy, {}, 1, 1},
+    };
+    for (const settle_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        reset();
+        add(m, c.pair, c.uid, c.uid, c.uid).state = c.state;
+        add(newcomer, target, c.uid, c.uid, c.uid).state = run_state::gone;
+        for (pid_t pid = strangers; pid < strangers + 10; ++pid)
+            add(pid, elsewhere, other_user, other_user, other_user).state = run_state::gone;
+        model().hook = c.hook;
+        const scan_result r = scan();
+        EXPECT_EQ(r.pids, c.expected);
+        EXPECT_EQ(r.diagnostics, "");
+        EXPECT_EQ(fills_of(PROC_UID_ONLY), c.users_passes);
+        EXPECT_EQ(fills_of(PROC_ALL_PIDS), c.everyone_passes);
         TearDown();
     }
 }
@@ -316,23 +419,37 @@ TEST_F(CoalitionMacos, AJobThatAlwaysMovesOnFailsTheScan)
 }
 
 // A security policy may refuse any query; the scan can't vouch for what it
-// could not see.
+// could not see. The kernel asks the policy only about a live process
+// (bsd/kern/proc_info.c:2174-2211): a gone one answers ESRCH.
 TEST_F(CoalitionMacos, RefusedQueryFailsTheScanWithItsMessage)
 {
-    model().refusals[{m, PROC_PIDT_SHORTBSDINFO}] = EPERM;
-    add(m, target);
-    scan_result r = scan();
-    EXPECT_EQ(r.count, -1);
-    EXPECT_EQ(r.diagnostics, text("bsd metadata unavailable pid=%d errno=%d\n", m, EPERM));
-    TearDown();
-
-    reset();
-    model().refusals[{m, coalition_flavor}] = EPERM;
-    add(m, target).state = run_state::stopped;
-    r = scan();
-    EXPECT_EQ(r.count, -1);
-    EXPECT_EQ(r.diagnostics,
-              text("coalition metadata unavailable pid=%d state=%d errno=%d\n", m, 4, EPERM));
+    struct refusal_case {
+        const char *name;
+        int flavor;
+        run_state state;
+        uid_t uid;
+        int expected;
+        std::string diagnostics;
+    };
+    const refusal_case cases[] = {
+        {"short record", PROC_PIDT_SHORTBSDINFO, run_state::running, user, -1,
+         text("bsd metadata unavailable pid=%d errno=%d\n", m, EPERM)},
+        {"pair", coalition_flavor, run_state::stopped, user, -1,
+         text("coalition metadata unavailable pid=%d state=%d errno=%d\n", m, 4, EPERM)},
+        {"another user's pair", coalition_flavor, run_state::running, other_user, -1,
+         text("coalition metadata unavailable pid=%d state=%d errno=%d\n", m, 2, EPERM)},
+        {"zombie", coalition_flavor, run_state::zombie, user, 0, ""},
+    };
+    for (const refusal_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        reset();
+        model().refusals[{m, c.flavor}] = EPERM;
+        add(m, target, c.uid, c.uid, c.uid).state = c.state;
+        const scan_result r = scan();
+        EXPECT_EQ(r.count, c.expected);
+        EXPECT_EQ(r.diagnostics, c.diagnostics);
+        TearDown();
+    }
 }
 
 // Both listings name most processes; each is examined once, and the kernel's
@@ -370,7 +487,7 @@ TEST_F(CoalitionMacos, CheckedSignalSendsOnlyAfterTheRereadPairMatches)
     struct signal_case {
         const char *name;
         pid_t pid;
-        uid_t ruid, svuid;
+        uid_t ruid, euid, svuid;
         coalition_ids pair;
         run_state state;
         bool ends_before_kill;
@@ -378,23 +495,30 @@ TEST_F(CoalitionMacos, CheckedSignalSendsOnlyAfterTheRereadPairMatches)
         bool sends;
     };
     const signal_case cases[] = {
-        {"member", m, user, user, target, run_state::running, false, 1, true},
-        {"member that ran a setuid-root program", m, user, 0, target, run_state::running, false, 1, true},
-        {"member that ends before the signal", m, user, user, target, run_state::running, true, 1, true},
-        {"member not the user's to signal", m, 0, 0, target, run_state::running, false, 0, true},
-        {"zombie member", m, user, user, target, run_state::zombie, false, 0, false},
-        {"other pair", m, user, user, {7, 9}, run_state::running, false, 0, false},
-        {"gone", m, user, user, target, run_state::gone, false, 0, false},
-        {"pid 1", 1, user, user, target, run_state::running, false, 0, false},
-        {"pid 0", 0, user, user, target, run_state::running, false, 0, false},
-        {"the caller", getpid(), user, user, target, run_state::running, false, 0, false},
+        {"member", m, user, user, user, target, run_state::running, false, 1, true},
+        {"member that ran a setuid-root program", m, user, 0, 0, target, run_state::running, false, 1, true},
+        {"member with the saved uid alone the user's", m, other_user, other_user, user, target,
+         run_state::running, false, 1, true},
+        {"member just forked", m, user, user, user, target, run_state::forking, false, 1, true},
+        {"member that ends before the signal", m, user, user, user, target, run_state::running, true, 1, true},
+        {"member the kernel won't let the user signal", m, 0, user, 0, target, run_state::running, false,
+         0, true},
+        {"another user's member", m, other_user, other_user, other_user, target, run_state::running,
+         false, 0, false},
+        {"root member", m, 0, 0, 0, target, run_state::running, false, 0, false},
+        {"zombie member", m, user, user, user, target, run_state::zombie, false, 0, false},
+        {"other pair", m, user, user, user, {7, 9}, run_state::running, false, 0, false},
+        {"gone", m, user, user, user, target, run_state::gone, false, 0, false},
+        {"pid 1", 1, user, user, user, target, run_state::running, false, 0, false},
+        {"pid 0", 0, user, user, user, target, run_state::running, false, 0, false},
+        {"the caller", getpid(), user, user, user, target, run_state::running, false, 0, false},
     };
     for (const signal_case &c : cases) {
         SCOPED_TRACE(c.name);
         reset();
         if (c.pid == getpid())
             model().caller.pair = target;
-        add(c.pid, c.pair, c.ruid, user, c.svuid).state = c.state;
+        add(c.pid, c.pair, c.ruid, c.euid, c.svuid).state = c.state;
         if (c.ends_before_kill)
             model().hook = once([](const call &k) { return k.kind == call_kind::kill; },
                                 [&](table &t) { t.processes[c.pid].state = run_state::gone; });
@@ -403,10 +527,10 @@ TEST_F(CoalitionMacos, CheckedSignalSendsOnlyAfterTheRereadPairMatches)
         const bool sent = std::any_of(model().calls.begin(), model().calls.end(),
                                       [](const call &k) { return k.kind == call_kind::kill; });
         EXPECT_EQ(sent, c.sends);
-        if (c.state == run_state::running) {
-            EXPECT_EQ(model().processes[c.pid].state == run_state::zombie,
-                      c.expected == 1 && !c.ends_before_kill);
-        }
+        // Killed, it ends later; a child just forked is killed once it runs.
+        const process &p = model().processes[c.pid];
+        const bool killed = p.dying || p.deferred_signal == SIGKILL;
+        EXPECT_EQ(killed, c.expected == 1 && !c.ends_before_kill);
         TearDown();
     }
 }
@@ -426,7 +550,8 @@ TEST_F(CoalitionMacos, IdentityAndOwnershipOfOneProcess)
         {"stopped", user, user, user, target, run_state::stopped, 1, 1},
         {"setuid-root program of the user's", user, 0, 0, target, run_state::running, 1, 1},
         {"root acting as the user", 0, user, 0, target, run_state::running, 1, 1},
-        {"saved uid alone the user's", 0, 0, user, target, run_state::running, 1, 0},
+        {"saved uid alone the user's", 0, 0, user, target, run_state::running, 1, 1},
+        {"just forked", user, user, user, target, run_state::forking, 1, 1},
         {"another user's", other_user, other_user, other_user, target, run_state::running, 1, 0},
         {"zero resource", user, user, user, {0, 8}, run_state::running, 0, 1},
         {"zero jetsam", user, user, user, {7, 0}, run_state::running, 0, 1},

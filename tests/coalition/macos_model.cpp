@@ -24,11 +24,13 @@ namespace macos_model {
 namespace {
 
 // Process states as the BSD records report them (sys/proc.h).
+constexpr uint32_t state_forking = 1; // SIDL
 constexpr uint32_t state_running = 2;
 constexpr uint32_t state_stopped = 4;
 constexpr int coalition_flavor = 20;
 // Recording must not allocate while a test measures a scan's allocations.
 constexpr size_t call_reserve = 40000;
+constexpr size_t pending_reserve = 1024;
 
 table the_table;
 
@@ -41,8 +43,52 @@ bool all_zero(const void *buffer, int size)
     return true;
 }
 
+// A fatal signal only marks the process; it ends later, on its way back to
+// user space (bsd/kern/kern_sig.c:2418-2436), and takes no other signal.
+void take_signal(process &p, int sig)
+{
+    if (p.dying || sig == 0)
+        return;
+    if (sig == SIGSTOP) {
+        p.state = run_state::stopped;
+    } else if (sig == SIGCONT) {
+        p.state = run_state::running;
+    } else {
+        p.dying = true;
+        p.due = the_table.clock + the_table.exit_delay;
+        the_table.pending.push_back(p.pid);
+    }
+}
+
+// Makes the changes that are due: a killed process becomes a zombie, a
+// forked one runs and takes what was sent to it meanwhile.
+void advance()
+{
+    auto &pending = the_table.pending;
+    for (size_t i = 0; i < pending.size();) {
+        const auto found = the_table.processes.find(pending[i]);
+        process *p = found == the_table.processes.end() ? nullptr : &found->second;
+        if (p != nullptr && p->due > the_table.clock) {
+            ++i;
+            continue;
+        }
+        pending[i] = pending.back();
+        pending.pop_back();
+        if (p == nullptr || p->state == run_state::gone || p->state == run_state::zombie)
+            continue;
+        if (p->dying) {
+            p->state = run_state::zombie;
+        } else if (p->state == run_state::forking) {
+            p->state = run_state::running;
+            take_signal(*p, p->deferred_signal);
+        }
+    }
+}
+
 void record(call_kind kind, int what, pid_t pid, uint32_t typeinfo, int size, const void *buffer)
 {
+    ++the_table.clock;
+    advance();
     const bool zeroed = buffer == nullptr || all_zero(buffer, size);
     const call c{kind, what, pid, typeinfo, size, buffer, zeroed, errno};
     the_table.calls.push_back(c);
@@ -60,7 +106,8 @@ int fail(int error)
 
 bool is_live(const process &p)
 {
-    return p.state == run_state::running || p.state == run_state::stopped;
+    return p.state == run_state::forking || p.state == run_state::running ||
+           p.state == run_state::stopped;
 }
 
 template <typename visit> void each_process(visit &&f)
@@ -72,6 +119,8 @@ template <typename visit> void each_process(visit &&f)
 
 bool listed_as(const process &p, uint32_t type, uint32_t typeinfo)
 {
+    if (type == PROC_ALL_PIDS)
+        return true; // every process of every user (bsd/kern/proc_info.c:423)
     // PROC_UID_ONLY compares the effective uid (bsd/kern/proc_info.c:436-441),
     // PROC_RUID_ONLY the real one (:443-448).
     if (type == PROC_UID_ONLY)
@@ -96,8 +145,12 @@ int fill_listing(uint32_t type, uint32_t typeinfo, pid_t *pids, size_t wanted)
     return static_cast<int>(n * sizeof(pid_t)); // :480
 }
 
+// A child just forked answers SIDL until it runs (kern_proc.c:2540;
+// kern_fork.c:754).
 uint32_t bsd_state(const process &p)
 {
+    if (p.state == run_state::forking)
+        return state_forking;
     return p.state == run_state::stopped ? state_stopped : state_running;
 }
 
@@ -135,9 +188,13 @@ int coalition_info(const process &p, void *buffer)
 }
 
 // The calling process's open descriptors, lowest first, cut to the buffer
-// (proc_info.c:514-553). The directory's own descriptor is not the caller's.
+// (proc_info.c:514-553); a NULL buffer gets room for the descriptor table,
+// which reaches at least the highest open one, and 20 more (:521-528). The
+// directory's own descriptor is not the caller's.
 int list_descriptors(void *buffer, int size)
 {
+    if (buffer != nullptr && size < static_cast<int>(sizeof(proc_fdinfo)))
+        return fail(ENOMEM);
     DIR *dir = opendir("/proc/self/fd");
     if (dir == nullptr)
         return fail(EIO);
@@ -149,8 +206,10 @@ int list_descriptors(void *buffer, int size)
     }
     closedir(dir);
     std::sort(fds.begin(), fds.end());
-    if (buffer == nullptr)
-        return static_cast<int>((fds.size() + 20) * sizeof(proc_fdinfo));
+    if (buffer == nullptr) {
+        const size_t table_size = fds.empty() ? 0 : static_cast<size_t>(fds.back()) + 1;
+        return static_cast<int>((table_size + 20) * sizeof(proc_fdinfo));
+    }
     const size_t room = static_cast<size_t>(size) / sizeof(proc_fdinfo);
     auto *out = static_cast<proc_fdinfo *>(buffer);
     size_t n = 0;
@@ -168,6 +227,8 @@ int record_size(int flavor)
         return static_cast<int>(sizeof(proc_bsdshortinfo));
     case coalition_flavor:
         return 40;
+    case PROC_PIDLISTFDS:
+        return static_cast<int>(sizeof(proc_fdinfo));
     default:
         return -1;
     }
@@ -185,6 +246,7 @@ void reset()
     the_table = table{};
     the_table.caller = process{0, user, user, user, caller_pair, run_state::running};
     the_table.calls.reserve(call_reserve);
+    the_table.pending.reserve(pending_reserve);
 }
 
 process &add(pid_t pid, coalition_ids pair, uid_t ruid, uid_t euid, uid_t svuid)
@@ -202,6 +264,13 @@ process *find(pid_t pid)
     }
     const auto found = the_table.processes.find(pid);
     return found == the_table.processes.end() ? nullptr : &found->second;
+}
+
+void start_forking(process &p)
+{
+    p.state = run_state::forking;
+    p.due = the_table.clock + the_table.fork_delay;
+    the_table.pending.push_back(p.pid);
 }
 
 void exec_setuid_root(process &p)
@@ -241,27 +310,38 @@ extern "C" int proc_listpids(uint32_t type, uint32_t typeinfo, void *buffer, int
                         nprocs + 20 < room ? nprocs + 20 : room);
 }
 
+// Refused only once the flavor, the buffer and the process have passed
+// (bsd/kern/proc_info.c:2155-2180, then the policy at :2211).
+int refusal(pid_t pid, int flavor)
+{
+    const auto refused = the_table.refusals.find({pid, flavor});
+    return refused == the_table.refusals.end() ? 0 : refused->second;
+}
+
 extern "C" int proc_pidinfo(int pid, int flavor, uint64_t arg, void *buffer, int buffersize)
 {
     record(call_kind::pidinfo, flavor, pid, 0, buffersize, buffer);
     EXPECT_EQ(arg, 0u);
-    if (const auto refused = the_table.refusals.find({pid, flavor});
-        refused != the_table.refusals.end())
-        return fail(refused->second);
-    if (flavor == PROC_PIDLISTFDS) {
-        EXPECT_EQ(pid, getpid()) << "descriptors are only ever listed for the caller";
-        return list_descriptors(buffer, buffersize);
-    }
     const int size = record_size(flavor);
-    if (size < 0 || buffersize != size || buffer == nullptr) {
-        ADD_FAILURE() << "proc_pidinfo flavor " << flavor << " with " << buffersize << " bytes";
-        return fail(EINVAL);
+    if (size < 0) {
+        ADD_FAILURE() << "proc_pidinfo flavor " << flavor << " is never asked for";
+        return fail(EINVAL); // :2155
     }
+    const bool listing_fds = flavor == PROC_PIDLISTFDS;
+    // Only the descriptor list takes a NULL buffer, for its estimate.
+    if ((buffer == nullptr && !listing_fds) || (buffer != nullptr && buffersize < size))
+        return fail(ENOMEM); // :2159; a larger buffer is fine
     // With arg 0 a zombie is not looked up: it answers as a gone pid does,
-    // ESRCH, for every flavor (proc_info.c:2167-2180).
+    // ESRCH, for every flavor (:2167-2180).
     const process *p = find(pid);
     if (p == nullptr || !is_live(*p))
         return fail(ESRCH);
+    if (const int error = refusal(pid, flavor); error != 0)
+        return fail(error);
+    if (listing_fds) {
+        EXPECT_EQ(pid, getpid()) << "descriptors are only ever listed for the caller";
+        return list_descriptors(buffer, buffersize);
+    }
     // Of these flavors only PROC_PIDTBSDINFO checks the caller against the
     // target (:2197-2207): same effective uid (:3187), or a root caller (:3197).
     const uid_t caller_euid = the_table.caller.euid;
@@ -296,12 +376,14 @@ extern "C" int kill(pid_t pid, int sig)
         errno = EPERM;
         return -1;
     }
-    if (sig == SIGSTOP)
-        p->state = run_state::stopped;
-    else if (sig == SIGCONT)
-        p->state = run_state::running;
-    else if (sig != 0)
-        p->state = run_state::zombie;
+    // A child not yet running takes the signal when it runs; a fatal one
+    // wins over a stop.
+    if (p->state == run_state::forking) {
+        if (sig != 0 && (p->deferred_signal == 0 || p->deferred_signal == SIGSTOP))
+            p->deferred_signal = sig;
+        return 0;
+    }
+    take_signal(*p, sig);
     return 0;
 }
 

@@ -20,6 +20,7 @@
 #include <sys/sysctl.h>
 
 namespace platform {
+constexpr auto all_pids = PROC_ALL_PIDS;
 constexpr auto uid_only = PROC_UID_ONLY;
 constexpr auto ruid_only = PROC_RUID_ONLY;
 constexpr auto list_fds = PROC_PIDLISTFDS;
@@ -39,6 +40,7 @@ constexpr auto pidpath_max = PROC_PIDPATHINFO_MAXSIZE;
 #undef KERN_PROCARGS2
 
 // The stand-in defines these again.
+#undef PROC_ALL_PIDS
 #undef PROC_UID_ONLY
 #undef PROC_RUID_ONLY
 #undef PROC_PIDLISTFDS
@@ -55,6 +57,7 @@ namespace standin {
 #include "macos/sys/sysctl.h"
 } // namespace standin
 
+static_assert(PROC_ALL_PIDS == platform::all_pids, "PROC_ALL_PIDS");
 static_assert(PROC_UID_ONLY == platform::uid_only, "PROC_UID_ONLY");
 static_assert(PROC_RUID_ONLY == platform::ruid_only, "PROC_RUID_ONLY");
 static_assert(PROC_PIDLISTFDS == platform::list_fds, "PROC_PIDLISTFDS");

@@ -69,7 +69,7 @@ int members(const coalition_ids &target, member_list &out)
     }
     int count = 0;
     for (const fake_process &p : fake().processes) {
-        if (p.gone || p.appears_at_scan > scan || !(p.ids == target) || p.other_users)
+        if (p.gone || p.appears_at_scan > scan || !(p.ids == target))
             continue;
         if (count == member_capacity)
             return -1;
@@ -87,10 +87,11 @@ int is_users_process(pid_t pid)
 
 int checked_signal(pid_t pid, const coalition_ids &target, int sig)
 {
-    trace("signal %ld sig=%ld\n", pid, sig);
     fake_process *p = find(pid, fake().scans - 1);
-    if (p == nullptr || !(p->ids == target))
+    if (p == nullptr || p->other_users || !(p->ids == target))
         return 0;
+    // Traced once sent: whom the guard only asked about got nothing.
+    trace("signal %ld sig=%ld\n", pid, sig);
     if (sig == SIGSTOP)
         p->stopped = true;
     if (sig == SIGKILL) {

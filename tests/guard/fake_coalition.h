@@ -3,8 +3,9 @@
 // A scripted process table behind the coalition queries, for driving the
 // guard through situations a real machine won't produce on demand: scans
 // that fail, members that can't be killed, a coalition that keeps growing.
-// Linked into a test in place of the platform backend. Every call is traced
-// so a test can tell what the guard asked and what it signalled.
+// Linked into a test in place of the platform backend. Every query, and every
+// signal actually sent, is traced so a test can tell what the guard asked and
+// what it signalled.
 
 #include <string>
 #include <vector>
@@ -22,7 +23,8 @@ struct fake_process {
     int appears_at_scan = 0;
     bool stopped = false;
     bool gone = false;
-    // Another user's: never listed, and is_users_process won't vouch for it.
+    // Another user's: listed, but never signalled, and is_users_process
+    // won't vouch for it.
     bool other_users = false;
 };
 

@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,6 +52,7 @@ bool runs_as(pid_t pid, uid_t user)
 struct job {
     test_cgroup group{"guard"};
     temp_dir dir;
+    std::string log = dir / "guard.log";
     pid_t runner = -1;
 
     explicit job(const std::string &command,
@@ -143,7 +145,7 @@ std::string read_line(int fd)
 
 std::vector<std::string> arguments(const job &j, pid_t member, const std::string &deadline = "30")
 {
-    return {std::to_string(getpid()), std::to_string(member), service, j.dir / "guard.log", deadline};
+    return {std::to_string(getpid()), std::to_string(member), service, j.log, deadline};
 }
 
 struct summary {
@@ -206,11 +208,12 @@ void expect_emptied(int status, const summary &s, const std::function<bool()> &g
 }
 
 // One whole session: the job's command runs, the guard watches, the owner
-// lets go; returns the summary and checks that the guard emptied the job.
-summary guarded_session(job &j, size_t population, const std::vector<std::string> &prefix = {})
+// lets go; the guard's raw wait status once it has ended.
+std::optional<int> run_session(job &j, size_t population, const std::vector<std::string> &prefix,
+                               const spawn_options &options = {})
 {
     guard_process g;
-    start_guard(g, arguments(j, j.runner), prefix);
+    start_guard(g, arguments(j, j.runner), prefix, options);
     EXPECT_EQ(read_line(g.out).rfind("{\"ready\":true,", 0), 0u);
     EXPECT_TRUE(j.release());
     EXPECT_TRUE(wait_until([&] { return j.population() >= population; }, 15s))
@@ -219,7 +222,15 @@ summary guarded_session(job &j, size_t population, const std::vector<std::string
     const std::optional<int> status = wait_exit(g.pid, 60s);
     EXPECT_TRUE(status.has_value());
     g.pid = -1;
-    const summary s = last_summary(read_file(j.dir / "guard.log"));
+    return status;
+}
+
+// The same, returning the summary once it has checked that the guard emptied
+// the job.
+summary guarded_session(job &j, size_t population, const std::vector<std::string> &prefix = {})
+{
+    const std::optional<int> status = run_session(j, population, prefix);
+    const summary s = last_summary(read_file(j.log));
     if (status)
         expect_emptied(exit_code(*status), s, [&] { return job_ended(j); });
     EXPECT_TRUE(job_emptied(j)) << "left in the job: " << j.population() << " processes";
@@ -608,29 +619,37 @@ TEST(GuardTeardown, AChainThatOutrunsTheScanIsEmptiedAndNeverCalledCleanedEarly)
     EXPECT_TRUE(relay_status.has_value());
 }
 
-// Whoever else's process the job holds (a setuid program it ran) is no
-// member: the guard leaves it alone, and the job is cleaned once nothing of
-// the user is left. A process of the user in a group below the job's keeps
-// the job from being called cleaned, though it carries another pair and is
-// never signalled.
-TEST(GuardTeardown, OnlyTheUsersProcessesInTheJobsSubtreeDecideWhetherItIsCleaned)
+// A process in the job that the guard may not signal (another user's, or the
+// user's in a group below the job's, which carries another pair) is never
+// signalled, but it keeps the job from being called cleaned. A root guard is
+// no exception, given the pair of a job that holds nobody's processes alone.
+TEST(GuardTeardown, WhatTheGuardMayNotSignalIsLeftAloneAndKeepsTheJobFromBeingCleaned)
 {
     SKIP_WITHOUT_JOBS();
     struct leftover_case {
         const char *name;
         bool below;      // in a group below the job's, else in the job's own
         bool other_user; // else the user's
-        bool cleaned;
+        bool runner;     // else the job holds the leftover alone, its pair given
     };
     const leftover_case cases[] = {
         {"another user's process in the job's group", false, true, true},
-        {"the user's process below the job's group", true, false, false},
+        {"the user's process below the job's group", true, false, true},
+        {"another user's process alone in the job, a root guard", false, true, false},
     };
     for (const leftover_case &c : cases) {
         SCOPED_TRACE(c.name);
         job j("exit 0");
         test_cgroup split(j.group, "split");
         ASSERT_TRUE(split.ok());
+        std::vector<std::string> args = arguments(j, j.runner);
+        if (!c.runner) {
+            kill_and_reap(j.runner);
+            j.runner = -1;
+            const std::string id = std::to_string(j.group.id);
+            args[1] = "0";
+            args.insert(args.end(), {id, id, boot_session()});
+        }
         spawn_options options;
         options.cgroup_procs_fd = c.below ? split.procs_fd : j.group.procs_fd;
         if (c.other_user)
@@ -639,31 +658,26 @@ TEST(GuardTeardown, OnlyTheUsersProcessesInTheJobsSubtreeDecideWhetherItIsCleane
         // In its group, and another user's only once it has given up root.
         ASSERT_TRUE(wait_until(
             [&] {
-                return j.population() + split.procs().size() == 2 &&
+                return j.population() + split.procs().size() == (c.runner ? 2u : 1u) &&
                        (!c.other_user || runs_as(left, 65534));
             },
             30s));
         guard_process g;
-        start_guard(g, arguments(j, j.runner));
+        start_guard(g, args);
         ASSERT_EQ(read_line(g.out).rfind("{\"ready\":true,", 0), 0u);
-        ASSERT_TRUE(j.release());
+        ASSERT_TRUE(!c.runner || j.release());
         g.let_go();
         const std::optional<int> status = wait_exit(g.pid, 20s);
         ASSERT_TRUE(status);
         g.pid = -1;
-        const summary s = last_summary(read_file(j.dir / "guard.log"));
-        const auto runner_ended = [&] { return !process_alive(j.runner); };
-        if (c.cleaned) {
-            expect_emptied(exit_code(*status), s, runner_ended);
-        } else {
-            // The process below always remains; the killed runner too, on a
-            // machine too loaded to let it exit within the kill rounds.
-            EXPECT_EQ(exit_code(*status), exit_guard_remaining);
-            EXPECT_FALSE(s.cleaned);
-            EXPECT_TRUE(s.remaining == 1 || s.remaining == 2) << s.remaining;
-            EXPECT_TRUE(wait_until(runner_ended, 30s));
-        }
-        EXPECT_EQ(s.stopped, 12) << "the runner alone, in each of twelve rounds";
+        const summary s = last_summary(read_file(j.log));
+        // The leftover always remains; the killed runner too, on a machine
+        // too loaded to let it exit within the kill rounds.
+        EXPECT_EQ(exit_code(*status), exit_guard_remaining);
+        EXPECT_FALSE(s.cleaned);
+        EXPECT_TRUE(s.remaining == 1 || (c.runner && s.remaining == 2)) << s.remaining;
+        EXPECT_TRUE(!c.runner || wait_until([&] { return !process_alive(j.runner); }, 30s));
+        EXPECT_EQ(s.stopped, c.runner ? 12 : 0) << "the runner alone, in each of twelve rounds";
         EXPECT_EQ(s.bootout, exit_exec_failed << 8) << "the bootout runs either way";
         // Never signalled: alive, and not even stopped.
         const std::string stat = read_file("/proc/" + std::to_string(left) + "/stat");
@@ -796,6 +810,59 @@ TEST(GuardBootout, RunsLaunchctlWithTheTargetAndReportsItsRawStatus)
     EXPECT_FALSE(file_exists("/bin/launchctl")) << "the stand-in stays in its namespace";
 }
 
+// launchd may start the job again while it boots it out: a process that
+// joins the job's group then goes through the same rounds, and the guard
+// never calls the job cleaned while it lives.
+TEST(GuardBootout, AProcessThatJoinsTheJobDuringTheBootoutIsTakenToo)
+{
+    SKIP_WITHOUT_JOBS();
+    const std::string reason = launchctl_standin_skip_reason();
+    if (!reason.empty())
+        GTEST_SKIP() << reason;
+    temp_dir bin;
+    job j("exit 0");
+    // Moved in by pid before the stand-in exits, so it is there for the scan.
+    ASSERT_TRUE(write_launchctl_standin(bin.path, bin / "record", 0,
+                                        "sleep 300 </dev/null >/dev/null 2>&1 & echo $! > " +
+                                            j.group.path + "/cgroup.procs"));
+    const summary s = guarded_session(j, 1, {WITH_LAUNCHCTL, bin.path});
+    EXPECT_GE(s.stopped, 24) << "the runner and the newcomer, twelve rounds each";
+    EXPECT_GE(s.killed, 2);
+}
+
+// A job that can write the guard's log may leave it without a final newline,
+// or plant a forged summary and fill the log up to what the guard may write
+// (here a file-size limit): the summary still stands on a line of its own,
+// and a guard that could not write it never ends with 0.
+TEST(GuardBootout, TheSummaryIsALineOfItsOwnOrTheStatusSaysItIsMissing)
+{
+    SKIP_WITHOUT_JOBS();
+    {
+        temp_dir shared;
+        job j("printf unfinished >> " + shared / "guard.log" + "; exit 0");
+        j.log = shared / "guard.log";
+        guarded_session(j, 1);
+        EXPECT_EQ(read_file(j.log).rfind("unfinished\n{\"cleaned\":", 0), 0u) << read_file(j.log);
+    }
+    temp_dir shared;
+    const std::string forged = R"({"cleaned":true,"stopped":12,"killed":1,"remaining":0,)"
+                               R"("reason":"owner-pipe-closed","bootoutStatus":0})";
+    job j("head -c 4096 /dev/zero >> " + shared / "guard.log" + "; printf '\\n%s\\n' '" + forged +
+          "' >> " + shared / "guard.log" + "; exit 0");
+    j.log = shared / "guard.log";
+    spawn_options limited;
+    limited.limits = {{RLIMIT_FSIZE, 4096}};
+    limited.ignored_signals = {SIGXFSZ};
+    const std::optional<int> status = run_session(j, 1, {}, limited);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(last_summary(read_file(j.log)).bootout, 0) << "the forgery is the last line";
+    // 8 only for a runner slow to die, which its end then proves.
+    EXPECT_TRUE(exit_code(*status) == exit_guard_summary ||
+                exit_code(*status) == exit_guard_remaining)
+        << exit_code(*status);
+    EXPECT_TRUE(job_emptied(j));
+}
+
 // A caller that hands the guard an ignored SIGCHLD would have the kernel reap
 // launchctl behind the guard's back; the guard puts the default back. (bash,
 // unlike some shells, passes an ignored SIGCHLD on through exec.)
@@ -848,9 +915,10 @@ TEST(GuardBootout, AFullFifoAsTheLogNeverHoldsTheGuard)
     close(stalled);
     ASSERT_TRUE(status) << "the guard is still writing its log";
     g.pid = -1;
-    // The summary is lost; status 8 only tells of a slow death, which the
-    // job's emptying then proves (see expect_emptied).
-    EXPECT_TRUE(exit_code(*status) == exit_ok || exit_code(*status) == exit_guard_remaining)
+    // The summary is lost, which the status tells; 8 only tells of a slow
+    // death, which the job's emptying then proves (see expect_emptied).
+    EXPECT_TRUE(exit_code(*status) == exit_guard_summary ||
+                exit_code(*status) == exit_guard_remaining)
         << exit_code(*status);
     EXPECT_TRUE(job_emptied(j));
 }

@@ -3,7 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-bool write_launchctl_standin(const std::string &dir, const std::string &record, int exit_code)
+bool write_launchctl_standin(const std::string &dir, const std::string &record, int exit_code,
+                             const std::string &also)
 {
     // The shell moves the script's own descriptor above 9, so descriptor 3
     // is open only if launchctl inherited it.
@@ -12,7 +13,7 @@ bool write_launchctl_standin(const std::string &dir, const std::string &record, 
                                "[ -e /proc/self/fd/3 ] && fd3=open\n"
                                "printf '%s\\n' \"$@\" \"fd3=$fd3\" > '" + record + "'\n"
                                "echo 'launchctl: out'\n"
-                               "echo 'launchctl: err' >&2\n"
+                               "echo 'launchctl: err' >&2\n" + also + "\n"
                                "exit " + std::to_string(exit_code) + "\n";
     const std::string path = dir + "/launchctl";
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);

@@ -9,8 +9,10 @@
 
 // Writes dir/launchctl: a script that records its arguments, one a line,
 // then "fd3=open" or "fd3=closed", into record; prints one line on each of
-// its standard output and error; and exits with exit_code.
-bool write_launchctl_standin(const std::string &dir, const std::string &record, int exit_code);
+// its standard output and error; runs the shell command also, if any; and
+// exits with exit_code.
+bool write_launchctl_standin(const std::string &dir, const std::string &record, int exit_code,
+                             const std::string &also = "");
 
 // Makes dir's entries appear in /bin for this process and its future
 // children. "" on success, else what failed.

@@ -232,25 +232,38 @@ struct finished_case {
 };
 
 // A process listed in several rounds counts once per round; the stop phase
-// always runs its twelve rounds; the kill phase ends at its first empty scan.
+// always runs its twelve rounds; the kill phase ends at its first empty scan;
+// one more scan follows the bootout, and what it finds goes through the same
+// rounds and decides the outcome.
 TEST(TeardownFake, CountsPerRoundAndEndsAtTheFirstEmptyScan)
 {
     const pid_t m = first_member;
     fake_process stranger = job_process(m + 9);
     stranger.ids = coalition_ids{50, 61};
+    fake_process other_users = job_process(m + 1);
+    other_users.other_users = true;
+    // Scans 0-11 stop m, 12 kills it, 13 is empty, 14 follows the bootout.
+    fake_process during_bootout = unkillable(m + 1);
+    during_bootout.appears_at_scan = 14;
     const std::vector<finished_case> cases = {
         {"already empty", {}, exit_ok,
-         "\"cleaned\":true,\"stopped\":0,\"killed\":0,\"remaining\":0", 13},
+         "\"cleaned\":true,\"stopped\":0,\"killed\":0,\"remaining\":0", 14},
         {"three members", {job_process(m), job_process(m + 1), job_process(m + 2)}, exit_ok,
-         "\"cleaned\":true,\"stopped\":36,\"killed\":3,\"remaining\":0", 14},
+         "\"cleaned\":true,\"stopped\":36,\"killed\":3,\"remaining\":0", 15},
         {"one member takes three kills", {dies_after(m, 3)}, exit_ok,
-         "\"cleaned\":true,\"stopped\":12,\"killed\":3,\"remaining\":0", 16},
+         "\"cleaned\":true,\"stopped\":12,\"killed\":3,\"remaining\":0", 17},
         {"a member starts during the stop rounds", {job_process(m), appears_at(m + 1, 5)}, exit_ok,
-         "\"cleaned\":true,\"stopped\":19,\"killed\":2,\"remaining\":0", 14},
+         "\"cleaned\":true,\"stopped\":19,\"killed\":2,\"remaining\":0", 15},
         {"another pair is never touched", {job_process(m), stranger}, exit_ok,
-         "\"cleaned\":true,\"stopped\":12,\"killed\":1,\"remaining\":0", 14},
+         "\"cleaned\":true,\"stopped\":12,\"killed\":1,\"remaining\":0", 15},
         {"a member that can't be killed", {unkillable(m), job_process(m + 1)}, exit_guard_remaining,
-         "\"cleaned\":false,\"stopped\":24,\"killed\":1,\"remaining\":1", 42},
+         "\"cleaned\":false,\"stopped\":36,\"killed\":1,\"remaining\":1", 85},
+        {"another user's member is counted, never signalled", {job_process(m), other_users},
+         exit_guard_remaining, "\"cleaned\":false,\"stopped\":12,\"killed\":1,\"remaining\":1",
+         85},
+        {"a member that can't be killed starts during the bootout", {job_process(m), during_bootout},
+         exit_guard_remaining, "\"cleaned\":false,\"stopped\":24,\"killed\":1,\"remaining\":1",
+         57},
     };
     for (const finished_case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -265,6 +278,11 @@ TEST(TeardownFake, CountsPerRoundAndEndsAtTheFirstEmptyScan)
         EXPECT_EQ(last_line(o.log), summary(c.counts, o));
         EXPECT_EQ(count_of(o.trace, "members "), c.scans);
         EXPECT_EQ(count_of(o.trace, "signal " + std::to_string(m + 9)), 0);
+        for (const fake_process &p : c.job) {
+            if (p.other_users) {
+                EXPECT_EQ(count_of(o.trace, "signal " + std::to_string(p.pid)), 0);
+            }
+        }
         EXPECT_EQ(count_of(o.trace, "sig=18\n"), 0) << "nothing is ever continued";
         if (o.standin) {
             EXPECT_EQ(o.bootout, "bootout\n" + service() + "\nfd3=closed\n");
@@ -329,8 +347,10 @@ TEST(TeardownFake, ReadyLineShowsTheGivenPairAndTheBootSession)
               ",\"resource\":\"18446744073709551615\",\"jetsam\":\"1\",\"boot\":\"fake-boot-1\"}\n");
     EXPECT_EQ(ready_pid.rfind("{\"ready\":true,\"guardianPid\":", 0), 0u);
     EXPECT_EQ(o.err, "");
-    EXPECT_EQ(count_of(o.log, "\n"), (o.standin ? 2 : plain().lines) + 1)
-        << "launchctl's lines, then the summary";
+    // launchctl's lines, then the summary on a line of its own, a blank
+    // line between them: the log ends in a newline nobody can read back.
+    const int lines = o.standin ? 2 : plain().lines;
+    EXPECT_EQ(count_of(o.log, "\n"), lines == 0 ? 1 : lines + 2);
 }
 
 struct admission_case {

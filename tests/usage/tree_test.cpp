@@ -32,6 +32,7 @@ struct tree_case {
     // point at.
     std::function<void(const std::string &root, const std::string &outside)> build;
     int status;
+    const char *suffix = ""; // appended to root on the command line
 };
 
 // count entries in all: four directories at three depths and a link to "/",
@@ -62,7 +63,7 @@ void expect_cases(const tree_case *begin, const tree_case *end, const spawn_opti
         c->build(root, outside);
         if (options.run_as)
             chmod(t.path.c_str(), 0755);
-        const run_result r = run_usage(root, options);
+        const run_result r = run_usage(root + c->suffix, options);
         EXPECT_EQ(r.status, c->status) << c->name;
         EXPECT_EQ(r.out, "") << c->name;
         EXPECT_EQ(r.err, "") << c->name;
@@ -151,6 +152,13 @@ TEST(UsageTree, RootThatIsNotAWalkableDirectory)
              make_link(outside, root);
          },
          exit_usage_root},
+        {"root given as a link to a directory, with trailing slashes",
+         [](auto &root, auto &outside) {
+             rmdir(root.c_str());
+             make_link(outside, root);
+         },
+         exit_usage_root, "//"},
+        {"a directory with trailing slashes", [](auto &, auto &) {}, exit_ok, "//"},
         {"missing root", [](auto &root, auto &) { rmdir(root.c_str()); }, exit_usage_root},
         {"regular file as root",
          [](auto &root, auto &) {

@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#define PROC_ALL_PIDS 1
 #define PROC_UID_ONLY 4
 #define PROC_RUID_ONLY 5
 
