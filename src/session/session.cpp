@@ -8,6 +8,16 @@
 // the guard's exit status and its log's last line, and from whether the
 // session had to empty the job itself.
 //
+// The guard's log: the guard runs as the job's user and opens its log by
+// path, so a log file would be a file the job's user could write, and a job
+// could leave a forged summary last. The log is a FIFO instead, of which the
+// session holds the only read end; once the guard's ready line shows that
+// the guard has opened it, the session unlinks it, before the start file
+// lets the command run: from then on no path leads to it. Until then the
+// job is its runner alone, which waits for its start file; and on Linux the
+// FIFO lies below a directory the job's user can't search at all, so no
+// other process of that user can reach it either.
+//
 // The guard's timer: the guard promises to end once its owner lets go or its
 // deadline passes, but its job runs as the guard's own user and may stop or
 // kill it. The session gives it the deadline plus a margin from its ready
@@ -25,7 +35,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/random.h>
+#include <sys/random.h> // getentropy on both platforms
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,6 +52,7 @@ struct marloft_session {
     session::job_handle job;
     session::guard_process guard;
     int owner_fd;          // the owner's end of the guard's pipe, -1 once let go
+    int log_fd;            // the read end of the guard's log, a FIFO
     int guard_out;         // the guard's standard output, -1 once it hung up
     int64_t guard_timer;   // monotonic ms by which the guard must have ended
     bool keep;
@@ -53,6 +64,8 @@ struct marloft_session {
     std::array<char, 16> deadline_text;
     marloft_outcome outcome;
     session::job_files files;
+    size_t log_size;
+    std::array<char, session::log_budget> log; // what the guard logged, its tail if longer
 };
 
 namespace {
@@ -69,6 +82,8 @@ constexpr mode_t work_mode = 0711;
 constexpr mode_t private_dir_mode = 0700;
 constexpr mode_t shell_mode = 0711;
 constexpr mode_t start_mode = 0644;
+constexpr mode_t log_mode = 0600;
+constexpr const char *log_name = "guard.log";
 constexpr int dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr const char *temporary_template = "/tmp/marloft-session.XXXXXX";
 
@@ -267,7 +282,7 @@ bool copy_shell(int source, int work_fd, int &shell_fd)
     }
     ok = ok && fchmod(target, shell_mode) == 0;
     ok = close(target) == 0 && ok;
-    shell_fd = ok ? openat(work_fd, "marloft-shell", O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1;
+    shell_fd = ok ? openat(work_fd, "marloft-shell", O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
     return shell_fd >= 0;
 }
 
@@ -281,6 +296,19 @@ bool make_work_path(const char *keep_dir, std::array<char, path_size> &path)
     return mkdtemp(path.data()) != nullptr;
 }
 
+// The guard's log, a FIFO of the job's user's that only the session reads:
+// its read end is open before the guard opens the write end, which would
+// fail without a reader.
+bool make_log(marloft_session &s)
+{
+    const int dir = s.work.log_dir_fd;
+    if (mkfifoat(dir, log_name, log_mode) != 0 ||
+        fchownat(dir, log_name, s.user.uid, s.user.gid, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    s.log_fd = openat(dir, log_name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    return s.log_fd >= 0;
+}
+
 marloft_status make_work_dir(marloft_session &s, const char *keep_dir, int shell_source)
 {
     work_dir &w = s.work;
@@ -291,10 +319,21 @@ marloft_status make_work_dir(marloft_session &s, const char *keep_dir, int shell
     const bool ok = w.fd >= 0 && fchmod(w.fd, work_mode) == 0 &&
                     make_private_dir(w.fd, "job", &s.user, w.job_fd) &&
                     make_private_dir(w.fd, "guard", nullptr, guard_fd) &&
-                    make_private_dir(guard_fd, "log", &s.user, w.log_dir_fd) &&
+                    make_private_dir(guard_fd, "log", &s.user, w.log_dir_fd) && make_log(s) &&
                     copy_shell(shell_source, w.fd, w.shell_fd);
     close_fd(guard_fd);
     return ok ? MARLOFT_OK : MARLOFT_SETUP_FAILED;
+}
+
+// A kept work directory keeps the guard's log as a file of the caller's.
+void keep_log(const marloft_session &s)
+{
+    const int fd = openat(s.work.fd, log_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          log_mode);
+    if (fd < 0)
+        return;
+    (void)!write(fd, s.log.data(), s.log_size);
+    close(fd);
 }
 
 // What end_job leaves: the guard's corner, the start file, the copy of
@@ -304,11 +343,11 @@ void remove_work_dir(marloft_session &s)
     work_dir &w = s.work;
     if (w.fd >= 0) {
         unlinkat(w.fd, "marloft-shell", 0);
+        if (w.log_dir_fd >= 0)
+            unlinkat(w.log_dir_fd, log_name, 0);
         if (s.keep) {
-            (void)!fchmodat(w.fd, "guard", private_dir_mode, 0);
+            keep_log(s);
         } else {
-            if (w.log_dir_fd >= 0)
-                unlinkat(w.log_dir_fd, "guard.log", 0);
             const int guard_fd = openat(w.fd, "guard", dir_flags);
             if (guard_fd >= 0) {
                 unlinkat(guard_fd, "log", AT_REMOVEDIR);
@@ -324,6 +363,7 @@ void remove_work_dir(marloft_session &s)
     close_fd(w.job_fd);
     close_fd(w.log_dir_fd);
     close_fd(w.shell_fd);
+    close_fd(s.log_fd);
 }
 
 // ------------------------------------------------------------------ starting
@@ -354,7 +394,7 @@ int open_shell(const char *path)
 bool make_unique(std::array<char, 24> &out)
 {
     uint64_t bits = 0;
-    if (getrandom(&bits, sizeof bits, 0) != static_cast<ssize_t>(sizeof bits))
+    if (getentropy(&bits, sizeof bits) != 0)
         return false;
     (void)snprintf(out.data(), out.size(), "%016llx", static_cast<unsigned long long>(bits));
     return true;
@@ -397,9 +437,9 @@ marloft_status start_guard_process(marloft_session &s, int deadline_s)
 {
     int owner[2];
     int out[2];
-    if (pipe2(owner, O_CLOEXEC) != 0)
+    if (!make_pipe(owner))
         return MARLOFT_SETUP_FAILED;
-    if (pipe2(out, O_CLOEXEC) != 0) {
+    if (!make_pipe(out)) {
         close(owner[0]);
         close(owner[1]);
         return MARLOFT_SETUP_FAILED;
@@ -408,7 +448,7 @@ marloft_status start_guard_process(marloft_session &s, int deadline_s)
     (void)snprintf(s.member_text.data(), s.member_text.size(), "%d", static_cast<int>(s.job.runner));
     (void)snprintf(s.deadline_text.data(), s.deadline_text.size(), "%d", deadline_s);
     const char *argv[] = {"marloft-shell", "guard", s.owner_text.data(), s.member_text.data(),
-                          s.job.target.data(), "guard.log", s.deadline_text.data(), nullptr};
+                          s.job.target.data(), log_name, s.deadline_text.data(), nullptr};
     const marloft_status status = start_guard(s.work, s.user, guard_launch{argv, owner[0], out[1]}, s.guard);
     close(owner[0]);
     close(out[1]);
@@ -440,8 +480,8 @@ marloft_status run_steps(marloft_session &s, const marloft_options &o, int shell
     const int deadline_s = o.deadline_s == 0 ? MARLOFT_DEADLINE_DEFAULT : o.deadline_s;
     if (const marloft_status st = start_guard_process(s, deadline_s); st != MARLOFT_OK)
         return st;
-    // The guard is in; its corner of WORK is nobody's to search from now on.
-    if (fchmodat(s.work.fd, "guard", 0, 0) != 0 || !write_start_file(s.work))
+    // The guard has its log open: no path may lead to it once the command runs.
+    if (unlinkat(s.work.log_dir_fd, log_name, 0) != 0 || !write_start_file(s.work))
         return MARLOFT_SETUP_FAILED;
     return MARLOFT_OK;
 }
@@ -456,7 +496,7 @@ marloft_session *new_session()
     s->job.runner_watch = s->job.result_watch = s->job.group_fd = -1;
     s->guard.pid = -1;
     s->guard.watch = -1;
-    s->owner_fd = s->guard_out = -1;
+    s->owner_fd = s->guard_out = s->log_fd = -1;
     s->outcome.guard_status = -1;
     return s;
 }
@@ -477,27 +517,32 @@ int shell_status(int raw)
     return 128 + (raw & 0x7f);
 }
 
-// The last line of the guard's log, which its summary must be.
-bool read_summary(const work_dir &w, marloft_summary &out)
+// Takes what the guard has logged, keeping the tail of a log too long to
+// hold: the summary is its last line. Reads only what is there.
+void drain_log(marloft_session &s)
 {
-    const int fd = openat(w.log_dir_fd, "guard.log", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st;
-    std::array<char, line_budget> tail{};
-    ssize_t got = -1;
-    off_t from = 0;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        from = st.st_size > static_cast<off_t>(tail.size()) ? st.st_size - static_cast<off_t>(tail.size()) : 0;
-        got = pread(fd, tail.data(), static_cast<size_t>(st.st_size - from), from);
+    for (;;) {
+        if (s.log_size == s.log.size()) {
+            constexpr size_t kept = line_budget;
+            memmove(s.log.data(), s.log.data() + s.log_size - kept, kept);
+            s.log_size = kept;
+        }
+        const ssize_t n = s.log_fd >= 0 ? read(s.log_fd, s.log.data() + s.log_size, s.log.size() - s.log_size) : 0;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        s.log_size += static_cast<size_t>(n);
     }
-    close(fd);
-    if (got <= 0 || tail[static_cast<size_t>(got) - 1] != '\n')
+}
+
+// The last line of the guard's log, which its summary must be.
+bool read_summary(const marloft_session &s, marloft_summary &out)
+{
+    const std::string_view text(s.log.data(), s.log_size);
+    if (text.empty() || text.back() != '\n')
         return false;
-    const std::string_view text(tail.data(), static_cast<size_t>(got));
-    const size_t previous = text.rfind('\n', text.size() - 2);
-    if (previous == std::string_view::npos && from != 0)
-        return false;
+    const size_t previous = text.size() < 2 ? std::string_view::npos : text.rfind('\n', text.size() - 2);
     const size_t start = previous == std::string_view::npos ? 0 : previous + 1;
     return parse_summary(text.substr(start), out);
 }
@@ -515,6 +560,7 @@ void let_guard_go(marloft_session &s)
         s.outcome.cleaned_up_itself = 1;
     }
     s.outcome.guard_status = shell_status(raw);
+    drain_log(s);
 }
 
 marloft_status judge(const marloft_outcome &o)
@@ -557,8 +603,7 @@ void finish(marloft_session &s)
 {
     marloft_outcome &o = s.outcome;
     let_guard_go(s);
-    if (s.work.log_dir_fd >= 0)
-        o.has_summary = read_summary(s.work, o.summary) ? 1 : 0;
+    o.has_summary = read_summary(s, o.summary) ? 1 : 0;
     const bool guard_clean = o.cleaned_up_itself == 0 && o.guard_status == 0 && o.has_summary != 0 &&
                              o.summary.cleaned != 0;
     tear_down(s, guard_clean);

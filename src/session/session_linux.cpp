@@ -316,6 +316,11 @@ void clear_job_dir(const work_dir &work, const job_user &user)
 
 } // namespace
 
+bool make_pipe(int fds[2])
+{
+    return pipe2(fds, O_CLOEXEC) == 0;
+}
+
 marloft_status check_platform()
 {
     if (geteuid() != 0)

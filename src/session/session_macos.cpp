@@ -330,6 +330,19 @@ void empty_directory(const char *dir)
 
 } // namespace
 
+// No pipe2 here: a fork by another thread of the caller between the two
+// calls could pass the ends on, where the flag is not yet set.
+bool make_pipe(int fds[2])
+{
+    if (pipe(fds) != 0)
+        return false;
+    if (fcntl(fds[0], F_SETFD, FD_CLOEXEC) == 0 && fcntl(fds[1], F_SETFD, FD_CLOEXEC) == 0)
+        return true;
+    close(fds[0]);
+    close(fds[1]);
+    return false;
+}
+
 marloft_status check_platform()
 {
     return access(launchctl_path, X_OK) == 0 ? MARLOFT_OK : MARLOFT_SETUP_FAILED;

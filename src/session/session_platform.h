@@ -15,15 +15,18 @@
 //   WORK/start         0644, the caller's     made after the guard's ready line
 //   WORK/job/          0700, the job's user's the runner's working directory:
 //                                             result, stdout, stderr
-//   WORK/guard/        0700, the caller's,    then 0000 once the guard runs
-//   WORK/guard/log/    0700, the job's user's the guard's working directory;
-//                                             the guard opens "guard.log" in it
-// The guard runs as the job's user, so a log the job's user could reach by
-// path would be a log the job could forge: only the guard, whose working
-// directory it is, reaches WORK/guard/log, since path lookups from a working
-// directory never search its parents. The caller keeps a descriptor of the
-// log's directory to read it. For the same reason every path the job and
-// the guard are given is relative to their working directories, and
+//   WORK/guard/        0700, the caller's     the job's user can't search it
+//                                             (on Linux; on macOS it is the
+//                                             caller, who can)
+//   WORK/guard/log/    0700, the job's user's the guard's working directory:
+//                                             guard.log, a FIFO the session
+//                                             reads and unlinks once the guard
+//                                             has opened it (see session.cpp)
+//   WORK/guard.log     0600, the caller's     what the guard logged, in a kept
+//                                             work directory only
+// The guard reaches its log from its working directory, since path lookups
+// from a working directory never search its parents; so every path the job
+// and the guard are given is relative to their working directories, and
 // marloft-shell is run through a descriptor: WORK may lie below directories
 // the job's user can't search.
 
@@ -42,6 +45,7 @@ constexpr size_t path_size = 4096;
 constexpr size_t output_budget = 65536;
 constexpr size_t record_budget = 256;
 constexpr size_t name_size = 256;
+constexpr size_t log_budget = 16384;
 
 struct job_user {
     uid_t uid;
@@ -102,6 +106,9 @@ struct job_files {
 void read_files_at(int job_fd, job_files &out);
 
 // ---- The platform (session_linux.cpp, session_macos.cpp).
+
+// pipe() with both ends closed on exec, atomically where the platform can.
+bool make_pipe(int fds[2]);
 
 // Whether a session can run here at all: MARLOFT_OK or why not.
 marloft_status check_platform();

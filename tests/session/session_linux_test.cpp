@@ -112,7 +112,7 @@ TEST_F(SessionLinux, AKeptDirectoryHoldsTheRecordCapturesAndLog)
     std::string line;
     EXPECT_TRUE(std::getline(out, line) && line == "kept");
     EXPECT_TRUE(fs::is_regular_file(kept / "job/result"));
-    std::ifstream log(kept / "guard/log/guard.log");
+    std::ifstream log(kept / "guard.log");
     std::string last;
     while (std::getline(log, line))
         last = line;
