@@ -29,8 +29,10 @@
  * job as another user, `nobody` unless told otherwise). macOS: the caller is
  * the user whose GUI domain runs the job. Calls block; a session is used by
  * one thread at a time. The library starts processes with fork and exec (or
- * posix_spawn), never runs code of its own in them, and reaps only its own
- * children.
+ * posix_spawn), makes only async-signal-safe calls in a forked child, so a
+ * threaded caller is safe, and reaps only its own children. The guard's log
+ * never is a file the job can reach: what the outcome reports of the guard
+ * is the guard's word; its record and output are the job's.
  */
 #ifndef MARLOFT_SESSION_H
 #define MARLOFT_SESSION_H
