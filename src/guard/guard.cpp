@@ -365,14 +365,19 @@ bool write_summary(const teardown_counts &counts, const char *reason, int bootou
 // guard at the moment it exists for: a shell that loses its terminal hangs up
 // its background jobs, a terminal set to stop background writers would stop
 // the guard at its ready line, before it is armed, and a write to a reader
-// that has gone must fail, not end the guard. SIGINT, SIGQUIT, SIGTERM and
-// SIGTSTP stay as the caller left them: sending one is a deliberate act, and
-// its effect shows as a status other than 0, never as a success.
+// that has gone must fail, not end the guard. Nor may a write past a
+// file-size limit the caller set: a job that can write the log can fill it
+// up to that limit, and the guard's summary (or launchctl's output) must
+// then come out short, which the status tells, not end the process that
+// writes it. SIGINT, SIGQUIT, SIGTERM and SIGTSTP stay as the caller left
+// them: sending one is a deliberate act, and its effect shows as a status
+// other than 0, never as a success.
 void ignore_careless_signals()
 {
     (void)signal(SIGHUP, SIG_IGN);
     (void)signal(SIGTTOU, SIG_IGN);
     (void)signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGXFSZ, SIG_IGN);
 }
 
 } // namespace
