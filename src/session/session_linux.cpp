@@ -18,12 +18,10 @@
 
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -86,19 +84,6 @@ void close_fd(int &fd)
     if (fd >= 0)
         close(fd);
     fd = -1;
-}
-
-int64_t now_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
-}
-
-int remaining_ms(int64_t until)
-{
-    const int64_t left = until - now_ms();
-    return left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
 pid_t reap(pid_t pid, int &status, int options)
