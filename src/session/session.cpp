@@ -87,19 +87,6 @@ constexpr const char *log_name = "guard.log";
 constexpr int dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr const char *temporary_template = "/tmp/marloft-session.XXXXXX";
 
-int64_t now_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
-}
-
-int remaining_ms(int64_t until)
-{
-    const int64_t left = until - now_ms();
-    return left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
-}
-
 void close_fd(int &fd)
 {
     if (fd >= 0)
@@ -173,6 +160,19 @@ bool take_boot(std::string_view &s, boot_session_id &out)
 } // namespace
 
 namespace session {
+
+int64_t now_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
+}
+
+int remaining_ms(int64_t until)
+{
+    const int64_t left = until - now_ms();
+    return left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
 
 bool parse_ready(std::string_view s, pid_t &guardian, coalition_ids &pair, boot_session_id &boot)
 {

@@ -22,7 +22,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -47,6 +46,12 @@ constexpr int dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr int child_fd_floor = 10;
 // How long the session waits for a killed group to empty.
 constexpr int empty_timeout_ms = 5000;
+// How long a child that becomes the job's user may take to exec, to read the
+// job's files, and for each pass over the job's tree: any process of that
+// user can stop it, and the session must end all the same.
+constexpr int exec_timeout_ms = 5000;
+constexpr int read_timeout_ms = 5000;
+constexpr int clear_pass_timeout_ms = 10000;
 constexpr int group_attempts = 8;
 constexpr size_t env_entries = 5;
 
@@ -81,13 +86,6 @@ void close_fd(int &fd)
     fd = -1;
 }
 
-int64_t now_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
-}
-
 pid_t reap(pid_t pid, int &status, int options)
 {
     pid_t got;
@@ -95,6 +93,30 @@ pid_t reap(pid_t pid, int &status, int options)
         got = waitpid(pid, &status, options);
     while (got < 0 && errno == EINTR);
     return got;
+}
+
+// Polls fd for events until the monotonic time until: whether they came.
+bool poll_until(int fd, short events, int64_t until)
+{
+    pollfd p{fd, events, 0};
+    int ready;
+    do
+        ready = poll(&p, 1, remaining_ms(until));
+    while (ready < 0 && errno == EINTR);
+    return ready > 0;
+}
+
+// Reaps a child of ours that runs as the job's user, killing it first if it
+// has not ended by until: true when it ended by itself in time.
+bool reap_by(pid_t pid, int64_t until, int &status)
+{
+    const int watch = pidfd_open(pid);
+    const bool ended = watch >= 0 && poll_until(watch, POLLIN, until);
+    if (watch >= 0)
+        close(watch);
+    if (!ended)
+        kill(pid, SIGKILL);
+    return reap(pid, status, 0) == pid && ended;
 }
 
 bool find_cgroup2(std::array<char, path_size> &mount)
@@ -231,13 +253,18 @@ pid_t spawn(const spawn_plan &plan)
     close(report[1]);
     close(null_fd);
     int error = 0;
-    ssize_t got;
-    do
-        got = pid > 0 ? read(report[0], &error, sizeof error) : -1;
-    while (got < 0 && errno == EINTR);
+    ssize_t got = -1;
+    // Between becoming the job's user and its exec, the child can be stopped.
+    const int64_t until = now_ms() + exec_timeout_ms;
+    while (pid > 0 && poll_until(report[0], POLLIN, until)) {
+        got = read(report[0], &error, sizeof error);
+        if (got >= 0 || errno != EINTR)
+            break;
+    }
     close(report[0]);
     if (pid > 0 && got != 0) {
         int status = 0;
+        kill(pid, SIGKILL);
         reap(pid, status, 0);
         return -1;
     }
@@ -297,19 +324,21 @@ bool is_empty(int events_fd)
 }
 
 // Removes what the job made in WORK/job, as the job's user. A directory the
-// job made unwritable stops the first pass; the second opens them first.
+// job made unreadable or unwritable, WORK/job itself included, stops the
+// first pass; the second opens them first.
 void clear_job_dir(const work_dir &work, const job_user &user)
 {
     char *const no_env[] = {nullptr};
     const char *const remove[] = {"find", "job", "-mindepth", "1", "-delete", nullptr};
-    const char *const open_up[] = {"find", "job", "-mindepth", "1", "-type", "d", "!", "-perm", "-700",
+    const char *const open_up[] = {"find", "job", "-type", "d", "!", "-perm", "-700",
                                    "-exec", "chmod", "u+rwx", "{}", ";", nullptr};
     const char *const *passes[] = {remove, open_up, remove};
     for (const char *const *argv : passes) {
         const spawn_plan plan{&user, work.fd, -1, find_path, argv, no_env, -1, -1, -1};
         const pid_t pid = spawn(plan);
         int status = 0;
-        if (pid > 0 && reap(pid, status, 0) == pid && status == 0 && argv == remove)
+        if (pid > 0 && reap_by(pid, now_ms() + clear_pass_timeout_ms, status) && status == 0 &&
+            argv == remove)
             return;
     }
 }
@@ -469,7 +498,7 @@ void read_job_files(const work_dir &work, const job_user &user, job_files &out)
         _exit(0);
     }
     int status = 1;
-    if (pid > 0 && reap(pid, status, 0) == pid && status == 0)
+    if (pid > 0 && reap_by(pid, now_ms() + read_timeout_ms, status) && status == 0)
         memcpy(&out, files, sizeof out);
     munmap(shared, sizeof(job_files));
 }

@@ -101,6 +101,11 @@ struct job_files {
 
 // ---- Portable helpers the platforms use (session.cpp).
 
+// The monotonic clock in milliseconds, and what is left until a time on it,
+// as a poll time-out.
+int64_t now_ms();
+int remaining_ms(int64_t until);
+
 // Reads result, stdout and stderr from the directory job_fd into out. Only
 // async-signal-safe calls: a forked child may run it.
 void read_files_at(int job_fd, job_files &out);

@@ -2,6 +2,8 @@
 // what a kept work directory holds, through the library's API. Each session
 // must end with its work directory gone (unless kept) and no group left.
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -9,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,6 +69,33 @@ finished run_session(const char *command, const char *keep_dir = nullptr)
     return f;
 }
 
+// As another process of the job's user could: stops the first find this
+// process starts, and lets it go on only after hold.
+pid_t stop_first_find(std::chrono::seconds hold)
+{
+    const pid_t session = getpid();
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+        setresuid(65534, 65534, 65534) != 0)
+        _exit(1);
+    for (;;) {
+        for (const auto &entry : fs::directory_iterator("/proc", fs::directory_options::skip_permission_denied)) {
+            std::ifstream stat_file(entry.path() / "stat");
+            std::string pid_text, comm, state;
+            pid_t parent = 0;
+            if (stat_file >> pid_text >> comm >> state >> parent && parent == session && comm == "(find)") {
+                const pid_t find = std::stoi(pid_text);
+                kill(find, SIGSTOP);
+                sleep(static_cast<unsigned>(hold.count()));
+                kill(find, SIGCONT);
+                _exit(0);
+            }
+        }
+    }
+}
+
 class SessionLinux : public ::testing::Test {
 protected:
     void SetUp() override
@@ -100,6 +130,22 @@ TEST_F(SessionLinux, PlantedFilesAreNotReadAndTheJobsTreeGoes)
     EXPECT_EQ(f.out, "");
     EXPECT_EQ(f.err, "");
     EXPECT_TRUE(fs::exists("/etc/shadow"));
+}
+
+// WORK/job itself locked up by the job, and a removal stopped by a process
+// of the job's user outside the job: the session still ends, and in time.
+TEST_F(SessionLinux, WhatTheJobsUserLocksOrStopsDoesNotHoldTheSession)
+{
+    EXPECT_EQ(run_session("chmod 0 .").outcome.status, MARLOFT_RUNNER_FAILED);
+    EXPECT_LE(count_work_dirs(), work_dirs_);
+
+    const pid_t stopper = stop_first_find(std::chrono::seconds(90));
+    const auto start = std::chrono::steady_clock::now();
+    const finished f = run_session("seq 20000 | xargs touch");
+    const auto took = std::chrono::steady_clock::now() - start;
+    kill_and_reap(stopper);
+    EXPECT_EQ(f.outcome.status, MARLOFT_OK) << marloft_describe(f.outcome.status);
+    EXPECT_LT(took, std::chrono::seconds(60));
 }
 
 TEST_F(SessionLinux, AKeptDirectoryHoldsTheRecordCapturesAndLog)
