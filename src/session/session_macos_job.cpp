@@ -28,7 +28,7 @@ namespace macos_job {
 namespace {
 
 // PROC_PIDPATHINFO_MAXSIZE: the largest buffer proc_pidpath takes.
-constexpr size_t pidpath_size = 4 * 1024;
+constexpr size_t pidpath_size = 4096;
 // A process's argument area never exceeds kern.argmax (1 MiB by default);
 // anything claiming more is not a runner of ours.
 constexpr size_t procargs_limit = 4u << 20;
