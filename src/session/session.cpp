@@ -731,7 +731,9 @@ const char *marloft_describe(marloft_status status)
     switch (status) {
     case MARLOFT_OK: return "the command ran to its end and the job is gone";
     case MARLOFT_DEADLINE: return "the deadline ended the command first; the job is gone";
-    case MARLOFT_BAD_OPTIONS: return "no command, or a deadline outside 1 to 330 seconds";
+    case MARLOFT_BAD_OPTIONS:
+        return "no command, a deadline outside 1 to 330 seconds, or a job user that can't be "
+               "(root; on macOS anyone but the caller)";
     case MARLOFT_NOT_PRIVILEGED: return "a session needs root here";
     case MARLOFT_NO_CGROUP2: return "no writable cgroup v2 hierarchy is mounted";
     case MARLOFT_UNKNOWN_USER: return "the job's user does not exist";

@@ -91,8 +91,8 @@ struct marloft_summary {
 };
 
 /* The runner's record, parsed by its fixed template. It is the job's own
-   word: any process of the job could have written it, as it could have
-   written the captured output. */
+   word: any process of the job, or of the job's user, could have written
+   it, as it could have written the captured output. */
 struct marloft_record {
     int exit_code;      /* -1 when a signal ended the command */
     int signal;
