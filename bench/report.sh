@@ -24,7 +24,7 @@ done
 echo "building" >&2
 {
     cmake --preset default
-    cmake --build --preset default --target marloft-shell
+    cmake --build --preset default --target marloft-shell marloft-session
     cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DMARLOFT_BENCH=ON -DMARLOFT_TESTS=OFF
     cmake --build build/bench --target coalition_scan_bench
 } > /dev/null
@@ -79,8 +79,9 @@ if root_and_cgroup2; then
     section "Membership scan and checked signals (CPU time)" build/bench/bench/coalition_scan_bench \
         --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
     section "guard teardown against cgroup.kill" bench/teardown.sh 3
+    section "marloft-session: whole sessions, in a row and at once" env RUNS=21 bench/session.sh
 else
-    printf '\n## Membership scan, guard teardown\n\nskipped: needs root and cgroup v2\n' >> "$work/report"
+    printf '\n## Membership scan, guard teardown, sessions\n\nskipped: needs root and cgroup v2\n' >> "$work/report"
 fi
 echo >> "$work/report"
 echo "- load at the end: $(cut -d' ' -f1-3 /proc/loadavg)" >> "$work/report"

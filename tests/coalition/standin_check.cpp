@@ -30,6 +30,15 @@ constexpr auto zombie = SZOMB;
 constexpr auto deny_attach = PT_DENY_ATTACH;
 } // namespace platform
 
+// What the session library's search for its runner uses.
+namespace platform {
+constexpr auto ctl_kern = CTL_KERN;
+constexpr auto procargs2 = KERN_PROCARGS2;
+constexpr auto pidpath_max = PROC_PIDPATHINFO_MAXSIZE;
+} // namespace platform
+#undef CTL_KERN
+#undef KERN_PROCARGS2
+
 // The stand-in defines these again.
 #undef PROC_ALL_PIDS
 #undef PROC_UID_ONLY
@@ -56,12 +65,18 @@ static_assert(PROC_PIDTBSDINFO == platform::bsd_info, "PROC_PIDTBSDINFO");
 static_assert(PROC_PIDT_SHORTBSDINFO == platform::short_bsd_info, "PROC_PIDT_SHORTBSDINFO");
 static_assert(SZOMB == platform::zombie, "SZOMB");
 static_assert(PT_DENY_ATTACH == platform::deny_attach, "PT_DENY_ATTACH");
+static_assert(CTL_KERN == platform::ctl_kern, "CTL_KERN");
+static_assert(KERN_PROCARGS2 == platform::procargs2, "KERN_PROCARGS2");
+// The session library sizes its proc_pidpath buffer at 4 KiB, the most it takes.
+static_assert(platform::pidpath_max == 4096, "PROC_PIDPATHINFO_MAXSIZE");
 
 // The functions the stand-in declares are the platform's functions.
 static_assert(std::is_same_v<decltype(&standin::proc_listpids), decltype(&::proc_listpids)>);
 static_assert(std::is_same_v<decltype(&standin::proc_pidinfo), decltype(&::proc_pidinfo)>);
 static_assert(std::is_same_v<decltype(&standin::sysctlbyname), decltype(&::sysctlbyname)>);
 static_assert(std::is_same_v<decltype(&standin::ptrace), decltype(&::ptrace)>);
+static_assert(std::is_same_v<decltype(&standin::proc_pidpath), decltype(&::proc_pidpath)>);
+static_assert(std::is_same_v<decltype(&standin::sysctl), decltype(&::sysctl)>);
 
 using platform_bsd = ::proc_bsdinfo;
 using standin_bsd = standin::proc_bsdinfo;

@@ -13,7 +13,7 @@ out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 status=0
 # script(1) gives the example a pseudo-terminal as its controlling terminal.
-script -qec "tty -s || exit 78; $(printf '%q ' env MARLOFT_SHELL="$binary" "$example")" /dev/null \
+script -qec "tty -s || exit 78; $(printf '%q ' env MARLOFT_SESSION="$binary" "$example")" /dev/null \
     < /dev/null > "$out" 2>&1 || status=$?
 cat "$out"
 case $status in

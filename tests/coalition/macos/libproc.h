@@ -18,3 +18,12 @@ int proc_pidinfo(int pid, int flavor, uint64_t arg, void *buffer, int buffersize
 #ifdef __cplusplus
 }
 #endif
+
+// The session library's search for its runner.
+#ifdef __cplusplus
+extern "C" {
+#endif
+int proc_pidpath(int pid, void *buffer, uint32_t buffersize);
+#ifdef __cplusplus
+}
+#endif
