@@ -5,6 +5,9 @@
 # travels with that run's stamp and the command that repeats it.
 #
 #   bench/report.sh [OUTPUT]        (default docs/performance.md)
+#   BASELINE=REV bench/report.sh    also times the guard's teardown of 1,000
+#                                   processes with REV's marloft-shell, in the
+#                                   same run, alternating with this one's
 #
 # Builds the default preset's binary and the scan benchmark (build/bench)
 # first. Needs hyperfine, GNU time, python3 and libbenchmark-dev; the guard's
@@ -31,6 +34,20 @@ echo "building" >&2
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+
+# The baseline: REV's marloft-shell, built from its own tree on the side.
+baseline_shell=
+if [ -n "${BASELINE:-}" ]; then
+    echo "building the baseline $BASELINE" >&2
+    mkdir "$work/baseline"
+    git archive "$BASELINE" | tar -x -C "$work/baseline"
+    {
+        cmake -S "$work/baseline" -B "$work/baseline/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+            -DMARLOFT_TESTS=OFF
+        cmake --build "$work/baseline/build" --target marloft-shell
+    } > /dev/null
+    baseline_shell=$work/baseline/build/src/marloft-shell
+fi
 
 commit=$(git rev-parse --short=12 HEAD)
 git diff --quiet HEAD -- src bench CMakeLists.txt || commit="$commit with uncommitted changes to src, bench or CMakeLists.txt"
@@ -78,7 +95,8 @@ section "usage against du, find and a minimal walk" env ROUNDS=3 RUNS=10 bench/u
 if root_and_cgroup2; then
     section "Membership scan and checked signals (CPU time)" build/bench/bench/coalition_scan_bench \
         --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
-    section "guard teardown against cgroup.kill" bench/teardown.sh 3
+    section "guard teardown against cgroup.kill${BASELINE:+, and against $BASELINE}" \
+        bench/teardown.sh 3 build/default/src/marloft-shell $baseline_shell
     section "marloft-session: whole sessions, in a row and at once" env RUNS=21 bench/session.sh
 else
     printf '\n## Membership scan, guard teardown, sessions\n\nskipped: needs root and cgroup v2\n' >> "$work/report"

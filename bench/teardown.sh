@@ -3,7 +3,10 @@
 # kernel's own teardown (writing 1 to cgroup.kill) of an identical job in the
 # same run. Needs root and cgroup v2.
 #
-#   bench/teardown.sh [REPEATS] [BINARY]   (default 5 per size, the default build)
+#   bench/teardown.sh [REPEATS] [BINARY] [BASELINE]
+#       (default 5 per size, the default build; with BASELINE, another build of
+#       marloft-shell, the 1,000-process teardown is also timed with it,
+#       alternating with BINARY, and the two compared)
 #
 # Every job process is a direct child of this script, moved into the job's
 # cgroup before it execs sleep, so that nothing is orphaned (PID 1 may not
@@ -12,6 +15,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 repeats=${1:-5}
 shell=${2:-$here/build/default/src/marloft-shell}
+baseline=${3:-}
 sizes=(0 10 100 1000)
 floor_ms=120
 
@@ -120,8 +124,18 @@ for size in "${sizes[@]}"; do
     printf '%6s %10s %14s %7s %8s %8s %12s\n' "$size" "$(ms "$g")" "$k" "$ratio" \
         "$(awk -v g="$g" -v f="$floor_ms" 'BEGIN { printf "%.2fx", g / (f * 1000) }')" "$n" "$per"
 done
+if [ -n "$baseline" ]; then
+    this_times=() base_times=()
+    for ((r = 0; r < repeats; r++)); do
+        base_times+=("$(shell=$baseline guard_run 1000)")
+        this_times+=("$(guard_run 1000)")
+    done
+    t=$(median "${this_times[@]}") b=$(median "${base_times[@]}")
+    printf '1000 processes, alternating: this %s ms, baseline %s ms, ratio %s\n' "$(ms "$t")" "$(ms "$b")" \
+        "$(awk -v t="$t" -v b="$b" 'BEGIN { printf "%.3f", t / b }')"
+fi
 echo "load at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "ratio: the guard's time against cgroup.kill of the same job. x floor: against the"
-echo "12 stop rounds of 10 ms (${floor_ms} ms). Size 0 is the floor plus 13 scans of an empty"
+echo "12 stop rounds of 10 ms (${floor_ms} ms). Size 0 is the floor plus 14 scans of an empty"
 echo "group and the bootout; us/signal is the rest of a job's time per checked signal (each"
 echo "one re-reads the process's group), scans of a larger job included."
