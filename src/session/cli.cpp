@@ -229,7 +229,7 @@ int command_status(const marloft_record &record)
 // the job is shown gone.
 int exit_status_of(const marloft_outcome &outcome)
 {
-    if (!outcome.job_gone)
+    if (!outcome.job_gone || outcome.left_behind)
         return exit_failed;
     if (outcome.status == MARLOFT_OK && outcome.has_record)
         return command_status(outcome.record);
@@ -243,7 +243,11 @@ void explain_failure(const cli_options &options, const marloft_outcome &outcome)
     switch (outcome.status) {
     case MARLOFT_OK:
     case MARLOFT_DEADLINE:
-        complain("the job could not be shown gone: ", marloft_describe(MARLOFT_NOT_EMPTIED));
+        if (outcome.job_gone)
+            complain("the session could not remove its group or work directory, which another "
+                     "process of the job's user held");
+        else
+            complain("the job could not be shown gone: ", marloft_describe(MARLOFT_NOT_EMPTIED));
         return;
     case MARLOFT_UNKNOWN_USER:
         complain("no such user: ", options.session.user ? options.session.user : "nobody");
@@ -381,10 +385,11 @@ json_t *outcome_json(const marloft_outcome &outcome, const captured &output, int
         return nullptr;
     }
     // "o" hands both over, whether or not the pack succeeds.
-    return json_pack("{s:s,s:s,s:i,s:b,s:b,s:i,s:o,s:o,s:s%,s:s%,s:b}", "status",
+    return json_pack("{s:s,s:s,s:i,s:b,s:b,s:b,s:i,s:o,s:o,s:s%,s:s%,s:b}", "status",
                      status_name(outcome.status), "description", marloft_describe(outcome.status),
                      "exit_status", exit_status, "job_gone", outcome.job_gone,
-                     "cleaned_up_itself", outcome.cleaned_up_itself, "guard_status",
+                     "cleaned_up_itself", outcome.cleaned_up_itself, "left_behind",
+                     outcome.left_behind, "guard_status",
                      outcome.guard_status, "summary", summary, "record", record, "stdout",
                      out.data(), out.size(), "stderr", err.data(), err.size(),
                      "output_replaced", replaced);

@@ -315,8 +315,13 @@ marloft_status make_work_dir(marloft_session &s, const char *keep_dir, int shell
     if (!make_work_path(keep_dir, w.path))
         return MARLOFT_SETUP_FAILED;
     w.fd = open(w.path.data(), dir_flags);
+    // A directory to keep may lie where others write, and another directory
+    // may take its name between its making and its opening: only one of the
+    // caller's own is used.
+    struct stat st;
     int guard_fd = -1;
-    const bool ok = w.fd >= 0 && fchmod(w.fd, work_mode) == 0 &&
+    const bool ok = w.fd >= 0 && fstat(w.fd, &st) == 0 && st.st_uid == geteuid() &&
+                    fchmod(w.fd, work_mode) == 0 &&
                     make_private_dir(w.fd, "job", &s.user, w.job_fd) &&
                     make_private_dir(w.fd, "guard", nullptr, guard_fd) &&
                     make_private_dir(guard_fd, "log", &s.user, w.log_dir_fd) && make_log(s) &&
@@ -338,9 +343,11 @@ void keep_log(const marloft_session &s)
 
 // What end_job leaves: the guard's corner, the start file, the copy of
 // marloft-shell and WORK itself. A kept directory keeps all but the copy.
-void remove_work_dir(marloft_session &s)
+// False when WORK is still there and not to be kept.
+bool remove_work_dir(marloft_session &s)
 {
     work_dir &w = s.work;
+    bool gone = s.keep || w.fd < 0;
     if (w.fd >= 0) {
         unlinkat(w.fd, "marloft-shell", 0);
         if (w.log_dir_fd >= 0)
@@ -356,7 +363,7 @@ void remove_work_dir(marloft_session &s)
             unlinkat(w.fd, "guard", AT_REMOVEDIR);
             unlinkat(w.fd, "start", 0);
             unlinkat(w.fd, "job", AT_REMOVEDIR);
-            rmdir(w.path.data());
+            gone = rmdir(w.path.data()) == 0;
         }
     }
     close_fd(w.fd);
@@ -364,6 +371,7 @@ void remove_work_dir(marloft_session &s)
     close_fd(w.log_dir_fd);
     close_fd(w.shell_fd);
     close_fd(s.log_fd);
+    return gone;
 }
 
 // ------------------------------------------------------------------ starting
@@ -595,8 +603,9 @@ void tear_down(marloft_session &s, bool guard_clean)
     o.job_gone = shown_empty;
     if (s.work.job_fd >= 0)
         read_job_files(s.work, s.user, s.files);
-    end_job(s.job, s.work, s.user, s.keep);
-    remove_work_dir(s);
+    const bool job_removed = end_job(s.job, s.work, s.user, s.keep);
+    const bool work_removed = remove_work_dir(s);
+    o.left_behind = job_removed && work_removed ? 0 : 1;
 }
 
 void finish(marloft_session &s)
@@ -652,6 +661,7 @@ marloft_session *marloft_session_start(const marloft_options *options, marloft_o
         tear_down(*s, false);
         failed.job_gone = s->outcome.job_gone;
         failed.cleaned_up_itself = s->job.runner >= 0 ? 1 : 0;
+        failed.left_behind = s->outcome.left_behind;
         failed.guard_status = s->outcome.guard_status;
         free(s);
     }

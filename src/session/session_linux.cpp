@@ -301,12 +301,14 @@ bool make_group(const char *unique, job_handle &job)
     return true;
 }
 
-void remove_group(job_handle &job)
+// True once the job's group is gone.
+bool remove_group(job_handle &job)
 {
     if (job.group_path[0] == '\0')
-        return;
-    if (rmdir(job.group_path.data()) != 0 && errno == EBUSY && empty_job(job) != 0)
-        rmdir(job.group_path.data());
+        return true;
+    bool gone = rmdir(job.group_path.data()) == 0 || errno == ENOENT;
+    if (!gone && errno == EBUSY && empty_job(job) != 0)
+        gone = rmdir(job.group_path.data()) == 0;
     // The parent goes once no session uses it; one that still does keeps it.
     char *slash = strrchr(job.group_path.data(), '/');
     if (slash != nullptr) {
@@ -314,6 +316,7 @@ void remove_group(job_handle &job)
         rmdir(job.group_path.data());
     }
     job.group_path[0] = '\0';
+    return gone;
 }
 
 bool is_empty(int events_fd)
@@ -325,8 +328,8 @@ bool is_empty(int events_fd)
 
 // Removes what the job made in WORK/job, as the job's user. A directory the
 // job made unreadable or unwritable, WORK/job itself included, stops the
-// first pass; the second opens them first.
-void clear_job_dir(const work_dir &work, const job_user &user)
+// first pass; the second opens them first. True once it is empty.
+bool clear_job_dir(const work_dir &work, const job_user &user)
 {
     char *const no_env[] = {nullptr};
     const char *const remove[] = {"find", "job", "-mindepth", "1", "-delete", nullptr};
@@ -339,8 +342,9 @@ void clear_job_dir(const work_dir &work, const job_user &user)
         int status = 0;
         if (pid > 0 && reap_by(pid, now_ms() + clear_pass_timeout_ms, status) && status == 0 &&
             argv == remove)
-            return;
+            return true;
     }
+    return false;
 }
 
 } // namespace
@@ -392,13 +396,13 @@ marloft_status start_job(const work_dir &work, const job_user &user, const char 
                            static_cast<unsigned>(user.uid), unique);
     if (n <= 0 || static_cast<size_t>(n) >= out.target.size())
         return MARLOFT_SETUP_FAILED;
-    std::array<char, path_size + 8> job_path;
-    if (snprintf(job_path.data(), job_path.size(), "%s/job", work.path.data()) <= 0)
-        return MARLOFT_SETUP_FAILED;
+    // The very directory the session made, through its descriptor: a path
+    // could name another by now.
+    std::array<char, 32> job_path;
+    (void)snprintf(job_path.data(), job_path.size(), "/proc/self/fd/%d", work.job_fd);
     out.result_watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (out.result_watch >= 0 &&
-        inotify_add_watch(out.result_watch, job_path.data(),
-                          IN_CREATE | IN_MOVED_TO | IN_ONLYDIR | IN_DONT_FOLLOW) < 0)
+        inotify_add_watch(out.result_watch, job_path.data(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR) < 0)
         close_fd(out.result_watch);
     environment env;
     build_environment(user, env);
@@ -510,7 +514,7 @@ void drain_result_watch(job_handle &job)
     }
 }
 
-void end_job(job_handle &job, const work_dir &work, const job_user &user, bool keep)
+bool end_job(job_handle &job, const work_dir &work, const job_user &user, bool keep)
 {
     if (job.runner > 0) {
         int status = 0;
@@ -525,10 +529,9 @@ void end_job(job_handle &job, const work_dir &work, const job_user &user, bool k
     }
     close_fd(job.runner_watch);
     close_fd(job.result_watch);
-    remove_group(job);
+    const bool group_gone = remove_group(job);
     close_fd(job.group_fd);
-    if (!keep && work.fd >= 0)
-        clear_job_dir(work, user);
+    return (keep || work.fd < 0 || clear_job_dir(work, user)) && group_gone;
 }
 
 } // namespace session

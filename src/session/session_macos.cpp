@@ -320,12 +320,13 @@ void reap_guard(guard_process &guard, int &status)
 }
 
 // Same user as the job and the job gone: a plain walk that follows no link.
-void empty_directory(const char *dir)
+// True once it is empty.
+bool empty_directory(const char *dir)
 {
     char *const argv[] = {const_cast<char *>("find"), const_cast<char *>(dir),
                           const_cast<char *>("-mindepth"), const_cast<char *>("1"),
                           const_cast<char *>("-delete"), nullptr};
-    (void)run_quietly(find_path, argv);
+    return succeeded(run_quietly(find_path, argv));
 }
 
 } // namespace
@@ -472,7 +473,9 @@ void drain_result_watch(job_handle &job)
 
 // The runner is launchd's child, not ours: the bootout ends it, if the guard
 // has not already.
-void end_job(job_handle &job, const work_dir &work, const job_user &, bool keep)
+// A service that is already gone fails its bootout: that is no sign of one
+// left behind.
+bool end_job(job_handle &job, const work_dir &work, const job_user &, bool keep)
 {
     if (job.target[0] != '\0')
         (void)launchctl("bootout", job.target.data());
@@ -480,8 +483,7 @@ void end_job(job_handle &job, const work_dir &work, const job_user &, bool keep)
     close_fd(job.runner_watch);
     close_fd(job.result_watch);
     path job_dir;
-    if (!keep && format(job_dir, work.path.data(), "/job"))
-        empty_directory(job_dir.data());
+    return keep || (format(job_dir, work.path.data(), "/job") && empty_directory(job_dir.data()));
 }
 
 } // namespace session

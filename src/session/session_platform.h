@@ -150,9 +150,9 @@ void read_job_files(const work_dir &work, const job_user &user, job_files &out);
 // Consumes what made result_watch readable.
 void drain_result_watch(job_handle &job);
 
-// Reaps the runner, removes the group or service, and unless keep removes
+// Reaps the runner, removes the group or service, and unless keep empties
 // WORK/job (as the job's user where the caller is another). Closes the
-// handle's descriptors.
-void end_job(job_handle &job, const work_dir &work, const job_user &user, bool keep);
+// handle's descriptors. False when something of it could not be removed.
+bool end_job(job_handle &job, const work_dir &work, const job_user &user, bool keep);
 
 } // namespace session

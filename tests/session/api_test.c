@@ -110,6 +110,7 @@ static void run_case(const struct expected *c, const char *shell, const char *gr
           marloft_describe(outcome.status));
     CHECK(outcome.job_gone == 1, "%s", c->name);
     CHECK(outcome.cleaned_up_itself == c->cleaned_up_itself, "%s", c->name);
+    CHECK(outcome.left_behind == 0, "%s", c->name);
     CHECK(time(NULL) - started <= c->most_seconds, "%s: took %lds", c->name, (long)(time(NULL) - started));
     CHECK(!survives(stray), "%s: stray %d lives", c->name, stray);
     CHECK(count_entries(groups, "", 1) == 0, "%s: a group is left in %s", c->name, groups);

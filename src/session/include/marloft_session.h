@@ -107,6 +107,10 @@ struct marloft_outcome {
     int job_gone;
     /* The session had to kill the guard or empty the job itself. */
     int cleaned_up_itself;
+    /* Something of the session's own could not be removed: its group or
+       service, or its work directory (a kept one aside). Only another
+       process of the job's user can bring this about. */
+    int left_behind;
     /* The guard's end as a shell shows it: its exit status, 128+N when
        signal N ended it, -1 when it was not started or never ended. */
     int guard_status;
