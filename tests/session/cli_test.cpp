@@ -22,52 +22,9 @@ namespace {
 
 const std::string cli = MARLOFT_SESSION_BIN;
 
-std::string drain_fd(int fd)
-{
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return text;
-        text.append(buffer, static_cast<size_t>(got));
-    }
-}
-
-// Runs program with args to its end, capturing both streams.
-run_result run(const std::string &program, const std::vector<std::string> &args,
-               std::chrono::milliseconds timeout = 60s, spawn_options options = {})
-{
-    run_result result;
-    int out[2], err[2];
-    if (!open_pipe(out) || !open_pipe(err))
-        return result;
-    std::vector<std::string> argv{program};
-    argv.insert(argv.end(), args.begin(), args.end());
-    options.fds.push_back({1, out[1]});
-    options.fds.push_back({2, err[1]});
-    const pid_t pid = spawn(argv, options);
-    close(out[1]);
-    close(err[1]);
-    std::thread err_reader([&] { result.err = drain_fd(err[0]); });
-    std::thread out_reader([&] { result.out = drain_fd(out[0]); });
-    const std::optional<int> status = pid > 0 ? wait_exit(pid, timeout) : std::nullopt;
-    if (status)
-        result.status = exit_code(*status);
-    else if (pid > 0)
-        kill_and_reap(pid);
-    out_reader.join();
-    err_reader.join();
-    close(out[0]);
-    close(err[0]);
-    return result;
-}
-
 run_result session(const std::vector<std::string> &args, std::chrono::milliseconds timeout = 60s)
 {
-    return run(cli, args, timeout);
+    return run_program(cli, args, timeout);
 }
 
 // The command, first saying where its session put it: its group and its
@@ -298,9 +255,9 @@ struct installed_copy {
     explicit installed_copy(const std::string &shell)
     {
         chmod(dir.path.c_str(), 0755);
-        run("/bin/cp", {cli, path});
+        run_program("/bin/cp", {cli, path});
         if (!shell.empty())
-            run("/bin/cp", {"-r", shell, dir / "marloft-shell"});
+            run_program("/bin/cp", {"-r", shell, dir / "marloft-shell"});
     }
 };
 
@@ -311,20 +268,20 @@ TEST(SessionCli, WhatTheMachineLacksIsRefusedBeforeAnythingStarts)
     temp_dir odd;
     ASSERT_EQ(mkdir((odd / "marloft-shell").c_str(), 0755), 0);
     installed_copy without_shell(odd / "marloft-shell");
-    run_result result = run(without_shell.path, {"true"});
+    run_result result = run_program(without_shell.path, {"true"});
     EXPECT_EQ(result.status, 125);
     EXPECT_NE(result.err.find("marloft-shell"), std::string::npos) << result.err;
 
     installed_copy copy(shell_binary());
     spawn_options as_nobody;
     as_nobody.run_as = std::pair<uid_t, gid_t>{65534, 65534};
-    result = run(copy.path, {"true"}, 30s, as_nobody);
+    result = run_program(copy.path, {"true"}, 30s, as_nobody);
     EXPECT_EQ(result.status, 125);
     EXPECT_TRUE(one_line(result.err)) << result.err;
     EXPECT_NE(result.err.find("root"), std::string::npos) << result.err;
 
     // No cgroup2 hierarchy: none is mounted in a mount namespace of its own.
-    result = run("/usr/bin/unshare",
+    result = run_program("/usr/bin/unshare",
                  {"--mount", "--propagation", "private", "/bin/sh", "-c",
                   "findmnt -rn -t cgroup2 -o TARGET | while read -r m; do umount -l \"$m\"; done; "
                   "exec \"$0\" true",

@@ -162,14 +162,14 @@ int exit_code(int raw_status)
     return -1;
 }
 
-run_result run_shell(const std::vector<std::string> &args, std::chrono::milliseconds timeout,
-                     spawn_options options)
+run_result run_program(const std::string &program, const std::vector<std::string> &args,
+                       std::chrono::milliseconds timeout, spawn_options options)
 {
     run_result result;
     int out[2], err[2];
     if (!open_pipe(out) || !open_pipe(err))
         return result;
-    std::vector<std::string> argv{shell_binary()};
+    std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
     options.fds.push_back({1, out[1]});
     options.fds.push_back({2, err[1]});
@@ -192,6 +192,12 @@ run_result run_shell(const std::vector<std::string> &args, std::chrono::millisec
     close(out[0]);
     close(err[0]);
     return result;
+}
+
+run_result run_shell(const std::vector<std::string> &args, std::chrono::milliseconds timeout,
+                     spawn_options options)
+{
+    return run_program(shell_binary(), args, timeout, options);
 }
 
 bool wait_until(const std::function<bool()> &condition, std::chrono::milliseconds timeout)

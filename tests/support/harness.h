@@ -59,8 +59,12 @@ struct run_result {
     std::string err;
 };
 
-// Runs marloft-shell with args (the sub-command word first) to completion,
-// capturing its standard output and error. Kills it after timeout.
+// Runs program with args to completion, capturing its standard output and
+// error. Kills it after timeout.
+run_result run_program(const std::string &program, const std::vector<std::string> &args,
+                       std::chrono::milliseconds timeout = 20s, spawn_options options = {});
+
+// run_program of marloft-shell, args the sub-command word first.
 run_result run_shell(const std::vector<std::string> &args,
                      std::chrono::milliseconds timeout = 20s, spawn_options options = {});
 
