@@ -37,6 +37,7 @@
 #include <poll.h>
 #include <sys/random.h> // getentropy on both platforms
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "session/session_parse.h"
@@ -86,13 +87,6 @@ constexpr mode_t log_mode = 0600;
 constexpr const char *log_name = "guard.log";
 constexpr int dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr const char *temporary_template = "/tmp/marloft-session.XXXXXX";
-
-void close_fd(int &fd)
-{
-    if (fd >= 0)
-        close(fd);
-    fd = -1;
-}
 
 // ------------------------------------------------------ strict line parsing
 
@@ -172,6 +166,32 @@ int remaining_ms(int64_t until)
 {
     const int64_t left = until - now_ms();
     return left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
+bool poll_until(int fd, short events, int64_t until)
+{
+    pollfd p{fd, events, 0};
+    int ready;
+    do
+        ready = poll(&p, 1, remaining_ms(until));
+    while (ready < 0 && errno == EINTR);
+    return ready > 0;
+}
+
+pid_t reap(pid_t pid, int &status, int options)
+{
+    pid_t got;
+    do
+        got = waitpid(pid, &status, options);
+    while (got < 0 && errno == EINTR);
+    return got;
+}
+
+void close_fd(int &fd)
+{
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
 }
 
 bool parse_ready(std::string_view s, pid_t &guardian, coalition_ids &pair, boot_session_id &boot)

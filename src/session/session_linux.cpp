@@ -79,33 +79,6 @@ int pidfd_open(pid_t pid)
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 }
 
-void close_fd(int &fd)
-{
-    if (fd >= 0)
-        close(fd);
-    fd = -1;
-}
-
-pid_t reap(pid_t pid, int &status, int options)
-{
-    pid_t got;
-    do
-        got = waitpid(pid, &status, options);
-    while (got < 0 && errno == EINTR);
-    return got;
-}
-
-// Polls fd for events until the monotonic time until: whether they came.
-bool poll_until(int fd, short events, int64_t until)
-{
-    pollfd p{fd, events, 0};
-    int ready;
-    do
-        ready = poll(&p, 1, remaining_ms(until));
-    while (ready < 0 && errno == EINTR);
-    return ready > 0;
-}
-
 // Reaps a child of ours that runs as the job's user, killing it first if it
 // has not ended by until: true when it ended by itself in time.
 bool reap_by(pid_t pid, int64_t until, int &status)
@@ -435,12 +408,7 @@ int await_guard(guard_process &guard, int timeout_ms, int &status)
 {
     if (guard.pid < 0)
         return 1;
-    pollfd p{guard.watch, POLLIN, 0};
-    int ready;
-    do
-        ready = guard.watch >= 0 ? poll(&p, 1, timeout_ms) : 1;
-    while (ready < 0 && errno == EINTR);
-    if (ready == 0)
+    if (guard.watch >= 0 && !poll_until(guard.watch, POLLIN, now_ms() + timeout_ms))
         return 0;
     reap(guard.pid, status, 0);
     guard.pid = -1;
@@ -476,9 +444,8 @@ int empty_job(job_handle &job)
     // The kernel flags cgroup.events with POLLPRI whenever it changes.
     const int64_t until = now_ms() + empty_timeout_ms;
     bool empty = is_empty(events_fd);
-    for (int64_t left = empty_timeout_ms; !empty && left > 0; left = until - now_ms()) {
-        pollfd p{events_fd, POLLPRI, 0};
-        (void)poll(&p, 1, static_cast<int>(left));
+    while (!empty && remaining_ms(until) > 0) {
+        (void)poll_until(events_fd, POLLPRI, until);
         empty = is_empty(events_fd);
     }
     close_fd(events_fd);

@@ -16,7 +16,6 @@
 
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -29,7 +28,6 @@
 #include <sys/event.h>
 #include <sys/time.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "session/session_macos.h"
@@ -98,14 +96,11 @@ bool init_attributes(posix_spawnattr_t &attr, short flags)
     return true;
 }
 
-int reap(pid_t pid)
+// The raw wait status of our child pid, or -1 when it can't be had.
+int wait_status(pid_t pid)
 {
     int status = 0;
-    pid_t got;
-    do
-        got = waitpid(pid, &status, 0);
-    while (got < 0 && errno == EINTR);
-    return got == pid ? status : -1;
+    return reap(pid, status, 0) == pid ? status : -1;
 }
 
 // Runs program with /dev/null on 0 to 2 and nothing else open, and waits for
@@ -125,7 +120,7 @@ int run_quietly(const char *program, char *const argv[])
         posix_spawnattr_destroy(&attr);
     }
     posix_spawn_file_actions_destroy(&actions);
-    return ok && pid > 0 ? reap(pid) : -1;
+    return ok && pid > 0 ? wait_status(pid) : -1;
 }
 
 bool succeeded(int status)
@@ -184,13 +179,6 @@ int watch_writes(int dir_fd)
         return queue;
     close(queue);
     return -1;
-}
-
-void close_fd(int &fd)
-{
-    if (fd >= 0)
-        close(fd);
-    fd = -1;
 }
 
 // The job is a service of the caller's GUI domain; a command XML can't
@@ -286,35 +274,9 @@ pid_t spawn_guard(const char *shell, const work_dir &work, const guard_launch &l
     return pid;
 }
 
-int remaining_ms(const timespec &until)
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long ms = (until.tv_sec - now.tv_sec) * 1000LL + (until.tv_nsec - now.tv_nsec) / 1'000'000;
-    if (ms <= 0)
-        return 0;
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
-
-// Waits until fd turns readable or timeout_ms pass: true when readable.
-bool await_readable(int fd, int timeout_ms)
-{
-    timespec until{};
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += timeout_ms / 1000;
-    until.tv_nsec += (timeout_ms % 1000) * 1'000'000L;
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        const int ready = poll(&p, 1, remaining_ms(until));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        return ready > 0;
-    }
-}
-
 void reap_guard(guard_process &guard, int &status)
 {
-    status = reap(guard.pid);
+    status = wait_status(guard.pid);
     guard.pid = -1;
     close_fd(guard.watch);
 }
@@ -419,7 +381,7 @@ int await_guard(guard_process &guard, int timeout_ms, int &status)
 {
     if (guard.pid < 0)
         return 0;
-    if (guard.watch >= 0 && !await_readable(guard.watch, timeout_ms))
+    if (guard.watch >= 0 && !poll_until(guard.watch, POLLIN, now_ms() + timeout_ms))
         return 0;
     // Its exit is in: the wait ends at once.
     if (guard.watch >= 0) {

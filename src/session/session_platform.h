@@ -106,6 +106,15 @@ struct job_files {
 int64_t now_ms();
 int remaining_ms(int64_t until);
 
+// Polls fd for events until the monotonic time until: whether they came.
+bool poll_until(int fd, short events, int64_t until);
+
+// waitpid, retried when a signal interrupts it.
+pid_t reap(pid_t pid, int &status, int options);
+
+// Closes fd if it is open, and marks it closed.
+void close_fd(int &fd);
+
 // Reads result, stdout and stderr from the directory job_fd into out. Only
 // async-signal-safe calls: a forked child may run it.
 void read_files_at(int job_fd, job_files &out);
